@@ -1,0 +1,170 @@
+// Windows backend of the port layer: Win32 serial API, the device-setup
+// service for the port listing, GetTickCount, Sleep and the "pause" command.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <mmsystem.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "port/platform.h"
+
+struct plat_port {
+  HANDLE handle;
+  DCB saved;  // settings as read at open, put back at close
+};
+
+namespace {
+
+// Sleep(1) lasts a whole scheduler tick (about 15.6 ms) unless the timer
+// resolution is raised; the 1 ms polls of the programmer rely on it.
+struct timer_resolution {
+  bool raised;
+  timer_resolution() : raised(timeBeginPeriod(1) == TIMERR_NOERROR) {}
+  ~timer_resolution() {
+    if (raised) timeEndPeriod(1);
+  }
+  timer_resolution(const timer_resolution&) = delete;
+  timer_resolution& operator=(const timer_resolution&) = delete;
+};
+
+timer_resolution g_timer_resolution;
+
+constexpr DWORD FRIENDLY_NAME_SIZE = 300;
+
+}  // namespace
+
+int plat_list_ports(plat_port_visit_fn visit, void* ctx) {
+  HDEVINFO devices = SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  if (devices == INVALID_HANDLE_VALUE) return 1;
+
+  SP_DEVINFO_DATA info;
+  BYTE name[FRIENDLY_NAME_SIZE];
+  for (DWORD index = 0;; ++index) {
+    ZeroMemory(&info, sizeof(info));
+    info.cbSize = sizeof(SP_DEVINFO_DATA);
+    if (!SetupDiEnumDeviceInfo(devices, index, &info)) break;
+    DWORD required = 0;
+    // A name that does not fit (or none at all) skips the device.
+    if (!SetupDiGetDeviceRegistryPropertyA(devices, &info, SPDRP_FRIENDLYNAME, NULL, name,
+                                           FRIENDLY_NAME_SIZE, &required))
+      continue;
+    name[FRIENDLY_NAME_SIZE - 1] = 0;
+    if (!visit(reinterpret_cast<const char*>(name), ctx)) break;
+  }
+  SetupDiDestroyDeviceInfoList(devices);
+  return 0;
+}
+
+plat_port* plat_open(uint8_t number) {
+  char path[16];
+  std::snprintf(path, sizeof(path), "\\\\.\\COM%u", static_cast<unsigned>(number));
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  plat_port* port = new plat_port;
+  port->handle = handle;
+  ZeroMemory(&port->saved, sizeof(port->saved));
+  return port;
+}
+
+bool plat_save_settings(plat_port* port) {
+  DCB dcb;
+  ZeroMemory(&dcb, sizeof(dcb));
+  dcb.DCBlength = sizeof(DCB);
+  if (!GetCommState(port->handle, &dcb)) return false;
+  port->saved = dcb;
+  return true;
+}
+
+bool plat_apply_line_settings(plat_port* port, bool debugger_port) {
+  // Start from the settings read at open: the fields not set here (parity
+  // check, XON/XOFF limits and characters, error/EOF/event characters) keep them.
+  DCB dcb = port->saved;
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = CBR_115200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = TRUE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = debugger_port ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = FALSE;
+  // XON/XOFF would swallow the bytes 0x11 and 0x13 of the binary protocol,
+  // so it stays off on every port, the debugger's included.
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = FALSE;
+  return SetCommState(port->handle, &dcb) != FALSE;
+}
+
+bool plat_read_timeouts(plat_port* port) {
+  COMMTIMEOUTS timeouts;
+  ZeroMemory(&timeouts, sizeof(timeouts));
+  return GetCommTimeouts(port->handle, &timeouts) != FALSE;
+}
+
+bool plat_apply_timeouts(plat_port* port) {
+  COMMTIMEOUTS timeouts;
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 100;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 100;
+  return SetCommTimeouts(port->handle, &timeouts) != FALSE;
+}
+
+int plat_read_byte(plat_port* port, uint8_t* byte) {
+  DWORD got = 0;
+  if (!ReadFile(port->handle, byte, 1, &got, NULL)) return -1;
+  return got == 1 ? 1 : 0;
+}
+
+bool plat_write_all(plat_port* port, const uint8_t* data, size_t size) {
+  if (size > MAXDWORD) return false;
+  DWORD written = 0;
+  if (!WriteFile(port->handle, data, static_cast<DWORD>(size), &written, NULL)) return false;
+  // A write cut short by the time-out still reports success: count the bytes.
+  return written == static_cast<DWORD>(size);
+}
+
+bool plat_set_rate(plat_port* port, uint32_t baud_rate) {
+  DCB dcb;
+  ZeroMemory(&dcb, sizeof(dcb));
+  dcb.DCBlength = sizeof(DCB);
+  if (!GetCommState(port->handle, &dcb)) return false;
+  dcb.BaudRate = baud_rate;
+  return SetCommState(port->handle, &dcb) != FALSE;
+}
+
+void plat_restore_settings(plat_port* port) {
+  // Nothing to put back when the settings were never read.
+  if (port->saved.DCBlength == 0) return;
+  SetCommState(port->handle, &port->saved);
+}
+
+bool plat_close(plat_port* port) {
+  bool closed = CloseHandle(port->handle) != FALSE;
+  delete port;
+  return closed;
+}
+
+void plat_sleep_ms(uint32_t ms) { Sleep(ms); }
+
+uint32_t plat_tick_ms() { return static_cast<uint32_t>(GetTickCount()); }
+
+void plat_pause() {
+  std::fflush(stdout);
+  std::system("pause");
+}
