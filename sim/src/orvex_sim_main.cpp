@@ -1,0 +1,2 @@
+#include "orvex_sim/simulator.h"
+int main() { return 0; }
