@@ -21,5 +21,12 @@ uint8_t qd_bus_port_detect(uint8_t* found, qd_probe_fn probe);
 int8_t qd_uart_connect(int* port);
 uint8_t qd_uart_is_builtin();
 
+// Leading white space and one sign accepted, then digits up to the first
+// non-digit (none give 0); the low eight bits of that value.
+uint8_t qd_decimal_low8(const char* text);
+// The number right after the first "(COM" of a friendly name, read as above;
+// false when the name holds no "(COM".
+bool qd_port_name_number(const char* friendly_name, uint8_t* number);
+
 // Back to the program-start state (empty port_table, flag 0); for tests.
 void qd_discovery_reset();
