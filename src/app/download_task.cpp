@@ -14,6 +14,9 @@ int8_t download_task(uint8_t port) {
   int8_t status = programmer_init(port);
   if (status != QD_OK) {
     con_print("(ERR)Failed To intilize programmer\n");
+    // A bring-up that failed after the open leaves the port current: give
+    // the port its own settings back rather than leave it configured.
+    qd_bus_deinit();
     return status;
   }
 
