@@ -10,6 +10,7 @@
 
 #include "chip/chip.h"
 #include "common/status.h"
+#include "orvex_sim/simulator.h"
 #include "port/discovery.h"
 #include "port/port.h"
 #include "support/scripted_peer.h"
@@ -253,6 +254,67 @@ TEST_F(ChipTest, ResetWaitsAlsoWhenTheWriteFails) {
     EXPECT_EQ(status, c.status);
     EXPECT_GE(ms, 50);
     EXPECT_EQ(peer.finish(), frame(1, 0, 0x1400, 0));
+  }
+}
+
+// Round trips through the simulated module, for both peer kinds.
+TEST(ChipOnSimulator, RegisterAndBlockRoundTrips) {
+  for (auto kind : {orvex_sim::PeerKind::bridge, orvex_sim::PeerKind::builtin_uart}) {
+    const bool builtin = kind == orvex_sim::PeerKind::builtin_uart;
+    SCOPED_TRACE(builtin ? "built-in UART" : "serial bridge");
+    tsup::PortDir dir;
+    orvex_sim::SimConfig cfg;
+    cfg.kind = kind;
+    cfg.port_dir = dir.path();
+    cfg.friendly_name = "Board Bridge (COM9)";
+    cfg.chip_id = 0x1002B0;
+    cfg.revision = 3;
+    orvex_sim::Simulator sim(cfg);
+    sim.start();
+
+    qd_discovery_reset();
+    qd_chip_forget_id();
+    if (builtin) port_table[0] = {9, 1, 0};
+    int port = 9;
+    ASSERT_EQ(qd_chip_open(&port), QD_OK);
+
+    EXPECT_EQ(qd_chip_get_id(), 0x1502B0u);
+
+    EXPECT_EQ(qd_chip_write_reg(0xE0010, 0x89ABCDEF), QD_OK);
+    uint32_t value = 0;
+    EXPECT_EQ(qd_chip_read_reg_with_ret(0xE0010, &value), QD_OK);
+    EXPECT_EQ(value, 0x89ABCDEFu);
+    EXPECT_EQ(qd_chip_read_reg(0xE0010), 0x89ABCDEFu);
+
+    // Three pieces, the last one short.
+    const Bytes data = pattern(2500);
+    EXPECT_EQ(qd_chip_write_block(0x60100, data.data(), uint16_t(data.size())), QD_OK);
+    ASSERT_TRUE(sim.wait_idle());
+    EXPECT_EQ(sim.memory(0x60100, data.size()), data);
+    Bytes back(data.size(), 0);
+    EXPECT_EQ(qd_chip_read_block(0x60100, back.data(), uint16_t(back.size())), QD_OK);
+    EXPECT_EQ(back, data);
+
+    uint64_t frames = 2 + 3 + 3 + 3;  // id and revision, write and two reads, 3 + 3 pieces
+    if (!builtin) {
+      // The bridge follows a rate change; both sides then talk at 500000.
+      uart_config fast{500000};
+      ASSERT_EQ(qd_chip_set_rate(&fast), QD_OK);
+      ASSERT_EQ(qd_bus_reinit(&fast), QD_OK);
+      EXPECT_EQ(sim.line_rate(), 500000u);
+      EXPECT_EQ(qd_chip_read_reg(0xE0010), 0x89ABCDEFu);
+      frames += 2;
+    }
+
+    ASSERT_TRUE(sim.wait_idle());
+    auto st = sim.stats();
+    EXPECT_EQ(st.frames, frames);
+    EXPECT_EQ(st.malformed_frames, 0u);
+    EXPECT_EQ(st.stray_bytes, 0u);
+
+    qd_bus_deinit();
+    qd_discovery_reset();
+    qd_chip_forget_id();
   }
 }
 
