@@ -364,7 +364,9 @@ void run_case(const Case& c) {
     bool ref_restored = cfgetospeed(&ref_after) == cfgetospeed(&ref_before) &&
                         (ref_after.c_cflag & framing) == (ref_before.c_cflag & framing);
     EXPECT_EQ(win_restored, ref_restored) << name << ": line settings after the run";
-    if (c.flash_after == FlashAfter::image) EXPECT_TRUE(win_restored) << name << ": line settings not restored";
+    if (c.flash_after == FlashAfter::image) {
+      EXPECT_TRUE(win_restored) << name << ": line settings not restored";
+    }
 
     Bytes want = win_side.initial_flash[i];
     if (i == c.target && c.flash_after == FlashAfter::image) {
