@@ -25,6 +25,11 @@ echo "== Windows build (mingw-w64, static) in build-win"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-win -j "$jobs" --target orvex_flash
+# Static: the executable must not need the compiler's runtime DLLs.
+if x86_64-w64-mingw32-objdump -p build-win/orvex_flash.exe | grep -iE 'DLL Name: *(libstdc|libgcc|libwinpthread)'; then
+  echo "FAILED: orvex_flash.exe needs the DLLs above" >&2
+  exit 1
+fi
 
 echo "== simulator and Wine test driver (Linux build in $linux_build)"
 cmake -S . -B "$linux_build" -G Ninja >/dev/null
