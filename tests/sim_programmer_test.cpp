@@ -146,8 +146,8 @@ TEST_F(Mailbox, EraseWriteReadRoundTrip) {
 
   // Read 40 bytes that straddle a block boundary: reads have no alignment rule.
   EXPECT_EQ(run(*tool_, {7, 0, 40, 0xE0014, 0xF7FEC}), 9u);
-  Bytes expect(20, 0xFF);
-  expect.insert(expect.end(), window.begin(), window.begin() + 20);
+  Bytes expect(40, 0xFF);
+  std::copy_n(window.begin(), 20, expect.begin() + 20);
   EXPECT_EQ(tool_->read_block(0xE0014, 40), expect);
   EXPECT_EQ(sim_->stats().commands, 4u);
   EXPECT_EQ(sim_->stats().failed_commands, 0u);

@@ -2,6 +2,7 @@
 // firmware it accepts, and the demo image, input firmware and flash.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -128,11 +129,11 @@ std::vector<uint8_t> programmer_firmware_file() {
   fill_pseudo(payload, 44, PAYLOAD_SIZE - 4, 0x5EED0001);
   put_le32(payload, PAYLOAD_SIZE - 4, crc32(payload.data(), PAYLOAD_SIZE - 4));
 
-  std::vector<uint8_t> file(12, 0);
+  std::vector<uint8_t> file(12 + PAYLOAD_SIZE, 0);
   put_le32(file, 0, FILE_MAGIC);
   put_le32(file, 4, static_cast<uint32_t>(PAYLOAD_SIZE));
   put_le32(file, 8, 0);
-  file.insert(file.end(), payload.begin(), payload.end());
+  std::copy(payload.begin(), payload.end(), file.begin() + 12);
   return file;
 }
 
