@@ -1,5 +1,7 @@
 // Bringing the programmer firmware up on the chip and releasing the link.
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "bridge/bridge.h"
@@ -22,6 +24,14 @@ static constexpr long PROG_PAYLOAD_MAX_SIZE = 0xFFFF;
 // Reads the programmer firmware file whole into file_data; prints the reason
 // and returns QD_ERR_FAIL when the file cannot be used.
 static int8_t programmer_read_file(std::vector<uint8_t>* file_data) {
+  // A directory or a device has no length to seek to, and a fifo would block
+  // the open; only a plain file is read.
+  std::error_code error;
+  std::filesystem::file_status kind = std::filesystem::status(PROG_FILE_PATH, error);
+  if (!error && std::filesystem::exists(kind) && !std::filesystem::is_regular_file(kind)) {
+    con_print("Programmer fw file at \n%s\nis not a regular file\n", PROG_FILE_PATH);
+    return QD_ERR_FAIL;
+  }
   std::FILE* file = std::fopen(PROG_FILE_PATH, "rb");
   if (file == nullptr) {
     con_print("Failed to open programmer fw file at \n%s\n", PROG_FILE_PATH);
