@@ -15,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -177,6 +176,17 @@ class Out {
   std::string t_;
 };
 
+// Replaces the number between each `prefix` and the following " sec" with "#".
+void mask_number(std::string& s, const std::string& prefix) {
+  for (size_t at = s.find(prefix); at != std::string::npos; at = s.find(prefix, at + 1)) {
+    size_t begin = at + prefix.size();
+    size_t end = s.find(" sec", begin);
+    if (end == std::string::npos || end == begin) continue;
+    if (s.find_first_not_of("0123456789. ", begin) < end) continue;
+    s.replace(begin, end - begin, "#");
+  }
+}
+
 // Masks the source line numbers of error lines, the banner's owner line and
 // the times; everything else stays byte for byte.
 std::string normalise(const std::string& out) {
@@ -189,12 +199,9 @@ std::string normalise(const std::string& out) {
     if (end != std::string::npos && end - begin == 44 && s[begin] == '*' && s[end - 1] == '*')
       s.replace(begin, 44, "<owner line>");
   }
-  static const std::regex erase_time(R"(#Erase time = [0-9.]+ sec)");
-  static const std::regex prog_time(R"(#Programming time =[0-9.]+ sec)");
-  static const std::regex task_time(R"(This task finished after +[0-9]+\.[0-9]{2} sec)");
-  s = std::regex_replace(s, erase_time, "#Erase time = # sec");
-  s = std::regex_replace(s, prog_time, "#Programming time =# sec");
-  s = std::regex_replace(s, task_time, "This task finished after # sec");
+  mask_number(s, "#Erase time = ");
+  mask_number(s, "#Programming time =");
+  mask_number(s, "This task finished after ");
   return s;
 }
 
