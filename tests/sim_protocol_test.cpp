@@ -150,11 +150,13 @@ TEST(SimLine, MalformedFramesAreRecordedAndNotAnswered) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Simulator sim(config(PeerKind::bridge));
+    SimConfig cfg = config(PeerKind::bridge);
+    cfg.partial_timeout_ms = 40;
+    Simulator sim(cfg);
     sim.start();
     ToolSide tool(sim.tty_path());
     tool.send(c.bytes);
-    EXPECT_TRUE(tool.extra(120).empty());  // longer than the partial-frame gap
+    EXPECT_TRUE(tool.extra(100).empty());  // longer than the partial-frame timeout
     // The peer is back in step: the next good frame is answered.
     EXPECT_EQ(tool.read_reg(0x1000), 0x1002A0u);
     auto s = sim.stats();
@@ -169,7 +171,9 @@ TEST(SimLine, MalformedFramesAreRecordedAndNotAnswered) {
 }
 
 TEST(SimLine, BlockDataCutShortWritesNothing) {
-  Simulator sim(config(PeerKind::bridge));
+  SimConfig cfg = config(PeerKind::bridge);
+  cfg.partial_timeout_ms = 40;
+  Simulator sim(cfg);
   sim.start();
   ToolSide tool(sim.tty_path());
   tool.send(frame(3, 8, 0xE0000, 0));
@@ -209,6 +213,22 @@ TEST(SimLine, PortIsPublishedReopenableAndRemovedAtStop) {
   }
   struct stat st;
   EXPECT_NE(lstat(link.c_str(), &st), 0);
+}
+
+TEST(SimLine, AnswersInFlightWhenThePortClosesAreLost) {
+  SimConfig cfg = config(PeerKind::bridge);
+  cfg.timing = true;  // 1017 bytes at 115200 take about 90 ms
+  Simulator sim(cfg);
+  sim.start();
+  {
+    ToolSide tool(sim.tty_path());
+    tool.send(frame(2, 1016, 0x60000, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ToolSide again(sim.tty_path());
+  EXPECT_TRUE(again.extra(150).empty());
+  again.send({0x12});
+  EXPECT_EQ(again.recv(1), Bytes{0x5B});
 }
 
 TEST(SimLine, SilentPeerNeverAnswers) {

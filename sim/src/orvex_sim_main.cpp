@@ -36,6 +36,8 @@ const char* const USAGE =
     "  --page-ms X                programming time per 256 bytes (default 0.7)\n"
     "  --erase-ms X               erase time per 64 KiB (default 150)\n"
     "  --startup-ms X             programmer start-up (default 50)\n"
+    "  --partial-timeout-ms X     drop a frame or block data left unfinished this\n"
+    "                             long (default 250)\n"
     "Output:\n"
     "  --trace                    decode every exchange on standard error\n"
     "  --stats FILE               write the exit statistics there (default: stderr)\n"
@@ -124,6 +126,8 @@ int main(int argc, char** argv) {
       cfg.erase_ms_per_64k = real(a, value());
     } else if (a == "--startup-ms") {
       cfg.startup_ms = real(a, value());
+    } else if (a == "--partial-timeout-ms") {
+      cfg.partial_timeout_ms = real(a, value());
     } else if (a == "--trace") {
       cfg.trace = true;
     } else if (a == "--stats") {

@@ -56,9 +56,6 @@ constexpr uint8_t SYNC_BRIDGE = 0x5B, SYNC_UART = 0x5A;
 constexpr uint32_t START_RATE = 115200;
 constexpr uint32_t UART_PROGRAMMER_RATE = 500000;
 
-// A frame or data block left unfinished this long is dropped, as a real
-// peer's receive timer would.
-constexpr double PARTIAL_GAP_S = 0.05;
 constexpr double START_PAUSE_S = 0.1, CLOSE_PAUSE_S = 0.1, RESET_PAUSE_S = 0.05;
 constexpr size_t MALFORMED_KEPT = 64;
 
@@ -157,10 +154,13 @@ struct Simulator::Impl {
   double in_free = 0, out_free = 0;
   enum class Dir { none, in, out } last_dir = Dir::none;
   uint64_t rx_total = 0, tx_pos = 0, bytes_since_open = 0;
+  int open_count = 0;  // others holding the port open (pty only)
   bool dead = false;
 
   double byte_s(uint32_t rate) const { return rate ? 10.0 / rate : 0; }
   double latency_s() const { return cfg.latency_ms / 1000.0; }
+  // An unfinished frame is dropped after this, as a real peer's receive timer would.
+  double partial_s() const { return cfg.partial_timeout_ms / 1000.0; }
 
   void trace(const std::string& line) {
     if (!cfg.trace) return;
@@ -578,6 +578,7 @@ struct Simulator::Impl {
       auto* e = reinterpret_cast<inotify_event*>(p);
       if (e->mask & IN_OPEN) {
         ++st.port_opens;
+        ++open_count;
         bytes_since_open = 0;
         trace("   port opened");
       }
@@ -586,7 +587,13 @@ struct Simulator::Impl {
         // Only a port that was used gets the tool's pause before its close.
         if (bytes_since_open > 0) st.fixed_pauses_s += CLOSE_PAUSE_S;
         bytes_since_open = 0;
+        open_count = std::max(0, open_count - 1);
         trace("   port closed");
+        // Answers still on their way when the last user closed the port are lost.
+        if (open_count == 0 && !outq.empty()) {
+          trace("   " + std::to_string(outq.size()) + " pending answers lost");
+          outq.clear();
+        }
       }
       p += sizeof(inotify_event) + e->len;
     }
@@ -619,7 +626,7 @@ struct Simulator::Impl {
       }
       outq.pop_front();
     }
-    if (ps != Parse::idle && inq.empty() && now - last_rx_real >= PARTIAL_GAP_S) drop_partial();
+    if (ps != Parse::idle && inq.empty() && now - last_rx_real >= partial_s()) drop_partial();
 
     double next = 0;
     auto consider = [&](double t) {
@@ -628,7 +635,7 @@ struct Simulator::Impl {
     if (!inq.empty()) consider(inq.front().t);
     if (!outq.empty()) consider(outq.front().t);
     for (const Event& e : events) consider(e.t);
-    if (ps != Parse::idle) consider(last_rx_real + PARTIAL_GAP_S);
+    if (ps != Parse::idle) consider(last_rx_real + partial_s());
     return next;
   }
 

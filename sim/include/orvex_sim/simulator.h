@@ -73,6 +73,9 @@ struct SimConfig {
   double erase_ms_per_64k = 150.0;    // per 64 KiB erased
   double startup_ms = 50.0;           // programmer start to ready
 
+  // A frame or block data left unfinished this long is dropped as malformed.
+  double partial_timeout_ms = 250.0;
+
   // Decoded exchanges, one line each. Sink empty: standard error.
   bool trace = false;
   std::function<void(const std::string&)> trace_sink;
