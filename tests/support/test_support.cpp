@@ -96,6 +96,11 @@ std::vector<uint8_t> PtyPair::drain(int idle_ms) const {
   return out;
 }
 
+void PtyPair::close_master() {
+  if (master_ >= 0) close(master_);
+  master_ = -1;
+}
+
 PortDir::PortDir() {
   const char* old = std::getenv("ORVEX_PORT_DIR");
   if (old) {

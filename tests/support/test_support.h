@@ -38,6 +38,8 @@ class PtyPair {
   std::vector<uint8_t> recv(size_t n, int timeout_ms = 1000) const;
   // Reads whatever arrives until idle_ms pass without a byte.
   std::vector<uint8_t> drain(int idle_ms = 50) const;
+  // Closes the master side: the peer hangs up.
+  void close_master();
 
  private:
   int master_ = -1;
