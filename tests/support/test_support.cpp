@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <stdio_ext.h>
 #include <stdexcept>
 
 namespace tsup {
@@ -118,6 +119,40 @@ PortDir::~PortDir() {
 void PortDir::add(const std::string& friendly_name, const std::string& target) const {
   std::string link = dir_.path() + "/" + friendly_name;
   if (symlink(target.c_str(), link.c_str()) != 0) throw std::runtime_error("symlink failed");
+}
+
+static void reset_stdin_stream() {
+  __fpurge(stdin);
+  clearerr(stdin);
+}
+
+StdinFrom::StdinFrom(const std::string& data) {
+  saved_ = dup(0);
+  int p[2];
+  if (pipe(p) != 0) throw std::runtime_error("pipe failed");
+  if (!data.empty() && write(p[1], data.data(), data.size()) != static_cast<ssize_t>(data.size()))
+    throw std::runtime_error("stdin pipe write failed");
+  close(p[1]);
+  dup2(p[0], 0);
+  close(p[0]);
+  reset_stdin_stream();
+}
+
+StdinFrom::StdinFrom(int fd) {
+  saved_ = dup(0);
+  if (fd >= 0) dup2(fd, 0);
+  else close(0);
+  reset_stdin_stream();
+}
+
+StdinFrom::~StdinFrom() {
+  reset_stdin_stream();
+  if (saved_ >= 0) {
+    dup2(saved_, 0);
+    close(saved_);
+  } else {
+    close(0);
+  }
 }
 
 static void set_nonblock(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }

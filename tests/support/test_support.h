@@ -62,6 +62,21 @@ class PortDir {
   bool had_old_ = false;
 };
 
+// Replaces standard input (descriptor 0 and the stdin stream) for the scope:
+// with the given bytes followed by end of input, or with a duplicate of fd
+// (a pty slave, say; -1 leaves standard input closed).
+class StdinFrom {
+ public:
+  explicit StdinFrom(const std::string& data);
+  explicit StdinFrom(int fd);
+  ~StdinFrom();
+  StdinFrom(const StdinFrom&) = delete;
+  StdinFrom& operator=(const StdinFrom&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 struct RunResult {
   int exit_status = -1;     // exit code (0..255), or -1 if killed by a signal
   int term_signal = 0;
