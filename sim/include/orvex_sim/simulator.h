@@ -102,7 +102,9 @@ struct Stats {
   double flash_busy_s = 0;        // time the flash and programmer were busy
   double fixed_pauses_s = 0;      // pauses the tool must make (start, close, reset)
   double wire_s = 0;              // bytes each way at the rate in force
-  double floor_s = 0;             // wire + turnarounds x latency + busy + pauses
+  double overlap_s = 0;           // polls answered "busy": their bytes and turnarounds
+                                  // pass while the flash works anyway
+  double floor_s = 0;             // wire + turnarounds x latency + busy + pauses - overlap
   std::vector<std::vector<uint8_t>> malformed;  // the first 64 malformed frames
 };
 
