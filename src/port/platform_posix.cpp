@@ -59,6 +59,7 @@ struct plat_port {
 #endif
   bool have_modem = false;
   int saved_modem = 0;
+  uint32_t baud_rate = 0;  // line rate in force, for the time a write takes on the wire
 };
 
 namespace {
@@ -320,6 +321,7 @@ bool plat_apply_line_settings(plat_port* port, bool debugger_port) {
   t.c_cc[VTIME] = 0;
   if (cfsetispeed(&t, B115200) != 0 || cfsetospeed(&t, B115200) != 0) return false;
   if (tcsetattr(port->fd, TCSANOW, &t) != 0) return false;
+  port->baud_rate = 115200;
   if (!modem_ioctl(port->fd, debugger_port ? TIOCMBIS : TIOCMBIC, TIOCM_DTR)) return false;
   if (!modem_ioctl(port->fd, TIOCMBIC, TIOCM_RTS)) return false;
   // A freshly opened port starts empty: drop what arrived before.
@@ -356,8 +358,28 @@ int plat_read_byte(plat_port* port, uint8_t* byte) {
   }
 }
 
+// A write returns once its bytes have had their time on the wire, as a
+// Windows write does: with no acknowledgement to wait for (built-in UART), a
+// later read's time-out or a rate change must not overtake bytes still queued
+// in the driver, the adapter or a pseudo-terminal.
+static void wait_for_wire(const plat_port* port, const timespec& start, size_t size) {
+  if (port->baud_rate == 0 || size == 0) return;
+  int64_t ns = static_cast<int64_t>(size) * 10 * 1000000000LL / port->baud_rate;
+  timespec until = start;
+  until.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+  until.tv_nsec += static_cast<long>(ns % 1000000000LL);
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
 bool plat_write_all(plat_port* port, const uint8_t* data, size_t size) {
   if (!port) return false;
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
   int64_t deadline = now_ms() + IO_TIMEOUT_MS;
   size_t done = 0;
   while (done < size) {
@@ -375,17 +397,22 @@ bool plat_write_all(plat_port* port, const uint8_t* data, size_t size) {
     if (r < 0 && errno != EINTR) return false;
     if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) return false;
   }
+  wait_for_wire(port, start, size);
   return true;
 }
 
 bool plat_set_rate(plat_port* port, uint32_t baud_rate) {
   if (!port) return false;
+  // Bytes still in the driver would otherwise leave at the new rate.
+  tcdrain(port->fd);
   speed_t sp = speed_constant(baud_rate);
   if (sp != B0) {
     termios t{};
     if (tcgetattr(port->fd, &t) != 0) return false;
     if (cfsetispeed(&t, sp) != 0 || cfsetospeed(&t, sp) != 0) return false;
-    return tcsetattr(port->fd, TCSANOW, &t) == 0;
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0) return false;
+    port->baud_rate = baud_rate;
+    return true;
   }
 #ifdef QD_HAVE_TERMIOS2
   if (baud_rate == 0) return false;
@@ -395,7 +422,9 @@ bool plat_set_rate(plat_port* port, uint32_t baud_rate) {
   t2.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
   t2.c_ispeed = baud_rate;
   t2.c_ospeed = baud_rate;
-  return ioctl(port->fd, TCSETS2, &t2) == 0;
+  if (ioctl(port->fd, TCSETS2, &t2) != 0) return false;
+  port->baud_rate = baud_rate;
+  return true;
 #else
   return false;
 #endif
