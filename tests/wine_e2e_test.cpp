@@ -188,6 +188,9 @@ struct Case {
   int exit_status = 0;  // as Wine reports it: the low byte of the Windows exit code
   FlashAfter flash_after = FlashAfter::image;
   double max_seconds = 60;
+  size_t image_size = 40000;
+  std::string image_rel = "firmware/m2m_aio.bin";  // from the tree's root; empty: no image
+  bool input_file = true;
 };
 
 Case named(const char* name) {
@@ -196,14 +199,19 @@ Case named(const char* name) {
   return c;
 }
 
-// An image with every byte value, the flow-control characters 0x11 and 0x13
-// among the first, so a line that swallows them cannot go unnoticed.
-Bytes test_image() {
-  Bytes b(40000);
+// An image that opens with the bytes a text-mode file read would mangle
+// (CR LF, Ctrl-Z), then every byte value, the flow-control characters 0x11
+// and 0x13 among them, so neither a file nor a line that eats bytes can go
+// unnoticed.
+Bytes test_image(size_t n) {
+  Bytes b(n);
+  const uint8_t lead[] = {0x0D, 0x0A, 0x1A, 0x11, 0x13};
   uint32_t x = 12345;
-  for (size_t i = 0; i < b.size(); ++i) {
+  for (size_t i = 0; i < n; ++i) {
     x = x * 1664525u + 1013904223u;
-    b[i] = i < 512 ? static_cast<uint8_t>(i) : static_cast<uint8_t>(x >> 24);
+    if (i < sizeof lead) b[i] = lead[i];
+    else if (i < 512) b[i] = static_cast<uint8_t>(i);
+    else b[i] = static_cast<uint8_t>(x >> 24);
   }
   return b;
 }
@@ -245,7 +253,9 @@ termios line_settings(const std::string& tty) {
 
 void prepare(Side& side, const Case& c) {
   side.cwd = sim::write_demo_workspace(side.root.path());
-  tsup::write_file(side.root.file("firmware/m2m_aio.bin"), test_image());
+  fs::remove(side.root.file("firmware/m2m_aio.bin"));
+  if (!c.input_file) fs::remove(side.root.file("firmware/wifi_v111/ASIC_A0/wifi_firmware.bin"));
+  if (!c.image_rel.empty()) tsup::write_file(side.root.file(c.image_rel), test_image(c.image_size));
   for (const Module& m : c.modules) {
     sim::SimConfig cfg;
     cfg.kind = m.kind;
@@ -349,7 +359,7 @@ void run_case(const Case& c) {
   EXPECT_EQ(ref.exit_status, c.exit_status) << "the Linux build disagrees";
   EXPECT_LT(win.seconds, c.max_seconds);
 
-  const Bytes image = test_image();
+  const Bytes image = test_image(c.image_size);
   for (size_t i = 0; i < win_side.sims.size(); ++i) {
     if (!c.modules[i].present) continue;
     const std::string& name = c.modules[i].friendly_name;
@@ -375,7 +385,9 @@ void run_case(const Case& c) {
     }
     EXPECT_TRUE(win_side.sims[i]->flash() == want) << name << ": flash content differs";
   }
-  EXPECT_EQ(tsup::read_file(win_side.root.file("firmware/m2m_aio.bin")), image) << "image file changed";
+  if (!c.image_rel.empty()) {
+    EXPECT_EQ(tsup::read_file(win_side.root.file(c.image_rel)), image) << "image file changed";
+  }
 }
 
 const Module BRIDGE9{"Board Bridge (COM9)", 9};
@@ -446,6 +458,39 @@ TEST_F(WineTest, FailuresEndTheTaskWithTheirStatus) {
   c.flash_after = FlashAfter::unchanged;
   c.max_seconds = 15;
   run_case(c);
+}
+
+TEST_F(WineTest, ImageFiles) {
+  std::vector<Case> cases;
+  for (size_t n : {size_t{1}, size_t{32769}, size_t{0x40000}}) {
+    Case c = named("image size");
+    c.image_size = n;
+    cases.push_back(c);
+  }
+  Case c = named("image one byte over the limit");
+  c.image_size = 0x40001;
+  c.exit_status = 244;  // -12
+  c.flash_after = FlashAfter::unchanged;
+  cases.push_back(c);
+
+  c = named("-fw_path elsewhere");
+  c.image_rel = "host/win32/image.bin";
+  c.image_size = 5000;
+  c.args = {"-fw_path", "../image.bin"};
+  cases.push_back(c);
+
+  c = named("image file and input file missing");
+  c.image_rel.clear();
+  c.input_file = false;
+  c.exit_status = 244;  // -12
+  c.flash_after = FlashAfter::unchanged;
+  cases.push_back(c);
+
+  for (Case& k : cases) {
+    k.modules = {BRIDGE9};
+    k.args.insert(k.args.end(), {"-port", "9", "-no_wait"});
+    run_case(k);
+  }
 }
 
 // The command prompt sees the status as the signed number the task returned.
