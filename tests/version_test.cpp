@@ -46,9 +46,9 @@ Bytes build_header(uint32_t version, const std::string& date, const std::string&
 
 // A firmware file: 12 leading bytes, then the header, then a tail.
 Bytes firmware_file(const Bytes& header, size_t tail = 64) {
-  Bytes f(12, 0xEE);
-  f.insert(f.end(), header.begin(), header.end());
-  f.insert(f.end(), tail, 0xCD);
+  Bytes f(12 + header.size() + tail, 0xCD);
+  std::fill(f.begin(), f.begin() + 12, 0xEE);
+  std::copy(header.begin(), header.end(), f.begin() + 12);
   return f;
 }
 
