@@ -200,6 +200,22 @@ TEST_F(SerialPort, CloseTwiceAndReopen) {
   close(other);
 }
 
+TEST_F(SerialPort, OpeningAnotherPortReleasesTheFirst) {
+  tsup::PtyPair second;
+  dir.add("Other (COM4)", second.slave_path());
+  set_unusual_settings(pty);
+  termios before = slave_settings(pty);
+  ASSERT_EQ(qd_uart_init(9, 0), QD_OK);
+  ASSERT_EQ(qd_uart_init(4, 0), QD_OK);
+  expect_same_settings(slave_settings(pty), before);
+  int other = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  close(other);
+  uint8_t b = 0x5A;
+  ASSERT_EQ(qd_uart_write(&b, 1), QD_OK);  // the new port is the current one
+  EXPECT_EQ(second.recv(1), std::vector<uint8_t>{0x5A});
+}
+
 #if defined(__linux__) && defined(TCGETS2)
 // The kernel's record with explicit speeds, to see rates without a constant.
 struct termios2 {

@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +63,10 @@ struct plat_port {
   int saved_modem = 0;
   uint32_t baud_rate = 0;  // line rate in force, for the time a write takes on the wire
 };
+
+// The port an interruption must put back and release: set once its settings
+// are saved, cleared before it is closed.
+static std::atomic<plat_port*> interrupt_port{nullptr};
 
 namespace {
 
@@ -139,7 +145,8 @@ std::string sysfs_label(const std::string& tty_name) {
   std::string base = "/sys/class/tty/" + tty_name + "/device";
   char real[4096];
   std::string label;
-  if (realpath(base.c_str(), real)) {
+  bool resolved = realpath(base.c_str(), real) != nullptr;
+  if (resolved) {
     for (const char* attr : {"interface", "product"}) {
       std::string dir = real;
       for (int up = 0; up < 4 && dir.size() > 1; ++up) {
@@ -148,12 +155,18 @@ std::string sysfs_label(const std::string& tty_name) {
       }
     }
   }
-  char drv[4096];
-  ssize_t n = readlink((base + "/driver").c_str(), drv, sizeof drv - 1);
-  if (n > 0) {
-    drv[n] = '\0';
-    const char* slash = std::strrchr(drv, '/');
-    return slash ? slash + 1 : drv;
+  // The driver that owns the port, past the kernel's generic serial layer.
+  std::string dir = resolved ? std::string(real) : base;
+  for (int up = 0; up < 4 && dir.size() > 1; ++up) {
+    char drv[4096];
+    ssize_t n = readlink((dir + "/driver").c_str(), drv, sizeof drv - 1);
+    if (n > 0) {
+      drv[n] = '\0';
+      const char* slash = std::strrchr(drv, '/');
+      std::string name = slash ? slash + 1 : drv;
+      if (name != "port" && name != "ctrl") return name;
+    }
+    dir = dir.substr(0, dir.rfind('/'));
   }
   return tty_name;
 }
@@ -300,6 +313,7 @@ bool plat_save_settings(plat_port* port) {
   } else if (errno != ENOTTY && errno != EINVAL) {
     return false;
   }
+  interrupt_port.store(port);
   return true;
 }
 
@@ -430,8 +444,8 @@ bool plat_set_rate(plat_port* port, uint32_t baud_rate) {
 #endif
 }
 
-void plat_restore_settings(plat_port* port) {
-  if (!port || !port->have_settings) return;
+// System calls only: the interruption handler uses it too.
+static void restore_saved(const plat_port* port) {
 #ifdef QD_HAVE_TERMIOS2
   if (!port->have_tio2 || ioctl(port->fd, TCSETS2, &port->saved_tio2) != 0)
 #endif
@@ -442,8 +456,17 @@ void plat_restore_settings(plat_port* port) {
   }
 }
 
+void plat_restore_settings(plat_port* port) {
+  if (!port || !port->have_settings) return;
+  restore_saved(port);
+}
+
+static_assert(std::atomic<plat_port*>::is_always_lock_free, "used from a signal handler");
+
 bool plat_close(plat_port* port) {
   if (!port) return true;
+  plat_port* expected = port;
+  interrupt_port.compare_exchange_strong(expected, nullptr);
   if (isatty(port->fd)) ioctl(port->fd, TIOCNXCL);  // the tty may outlive us
   flock(port->fd, LOCK_UN);
   bool ok = close(port->fd) == 0;
@@ -487,4 +510,35 @@ void plat_pause() {
   std::getc(stdin);
   std::fputs("\n", stdout);
   std::fflush(stdout);
+}
+
+// Runs in the signal's context: system calls only. The settings go back
+// before the close, the lock goes with the descriptor, and the process ends
+// here rather than unwinding through layers that would go on using the line.
+extern "C" void plat_on_interrupt(int sig) {
+  plat_port* port = interrupt_port.exchange(nullptr);
+  if (port) {
+    restore_saved(port);
+    ioctl(port->fd, TIOCNXCL);
+    close(port->fd);
+  }
+  static const char message[] = PLAT_INTERRUPTED_MESSAGE;
+  ssize_t n = write(STDOUT_FILENO, message, sizeof message - 1);
+  (void)n;
+  _exit(128 + sig);
+}
+
+void plat_set_interrupt_handler(bool on) {
+  static const int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int sig : SIGNALS) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) != 0) continue;
+    // A tool started with the signal ignored (in the background, under nohup) keeps ignoring it.
+    if (old.sa_handler == SIG_IGN) continue;
+    struct sigaction act {};
+    act.sa_handler = on ? plat_on_interrupt : SIG_DFL;
+    sigemptyset(&act.sa_mask);
+    for (int other : SIGNALS) sigaddset(&act.sa_mask, other);
+    sigaction(sig, &act, nullptr);
+  }
 }
