@@ -216,6 +216,7 @@ struct Simulator::Impl {
   }
 
   void set_side_rate_now(uint32_t rate) {
+    if (rate != side_rate) trace("   line rate now " + std::to_string(rate));
     side_rate = rate;
     if (attached && master >= 0) tty_set_rate(master, rate);
   }
