@@ -51,6 +51,7 @@ const char* const USAGE =
     "  --fault-corrupt-byte N     the N-th byte sent is inverted\n"
     "  --fault-drop-byte N        the N-th byte sent is left out\n"
     "  --fault-hangup-after N     hang up the line once N bytes have been received\n"
+    "  --fault-corrupt-data N     the N-th byte of block-write data received is inverted\n"
     "Files (write and exit):\n"
     "  --write-programmer FILE    the programmer firmware file this module accepts\n"
     "  --demo-workspace DIR       firmware, programmer firmware and a working folder\n"
@@ -152,6 +153,8 @@ int main(int argc, char** argv) {
       cfg.faults.corrupt_byte_at = number(a, value());
     } else if (a == "--fault-drop-byte") {
       cfg.faults.drop_byte_at = number(a, value());
+    } else if (a == "--fault-corrupt-data") {
+      cfg.faults.corrupt_data_byte_at = number(a, value());
     } else if (a == "--fault-hangup-after") {
       cfg.faults.hangup_after_bytes = number(a, value());
     } else if (a == "--write-programmer") {
