@@ -155,7 +155,7 @@ struct Simulator::Impl {
   double in_free = 0, out_free = 0;
   enum class Dir { none, in, out } last_dir = Dir::none;
   bool cur_turn = false, fr_turn = false;  // turnaround before the byte handled / the frame
-  uint64_t rx_total = 0, tx_pos = 0, bytes_since_open = 0;
+  uint64_t rx_total = 0, tx_pos = 0, bytes_since_open = 0, data_rx_pos = 0;
   int open_count = 0;  // others holding the port open (pty only)
   bool dead = false;
 
@@ -240,7 +240,7 @@ struct Simulator::Impl {
       trace("   programmer not started: no valid payload at 0x000D0000");
       return;
     }
-    if (false && mem.read(PROG_HEAD_COPY_ADDR, 4) != std::vector<uint8_t>(payload.begin(), payload.begin() + 4)) {
+    if (mem.read(PROG_HEAD_COPY_ADDR, 4) != std::vector<uint8_t>(payload.begin(), payload.begin() + 4)) {
       trace("   programmer not started: 0x00060000 does not hold the payload's first 4 bytes");
       return;
     }
@@ -514,6 +514,10 @@ struct Simulator::Impl {
         }
         break;
       case Parse::data:
+        if (cfg.faults.corrupt_data_byte_at && *cfg.faults.corrupt_data_byte_at == ++data_rx_pos) {
+          trace("!! corrupting block data byte " + std::to_string(data_rx_pos));
+          b = static_cast<uint8_t>(~b);
+        }
         data.push_back(b);
         if (data.size() == data_len) finish_data(t);
         break;
