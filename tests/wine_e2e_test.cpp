@@ -175,6 +175,7 @@ struct Module {
   sim::PeerKind kind = sim::PeerKind::bridge;
   bool present = true;  // false: listed, but no device behind the name
   bool never_ready = false;
+  bool timing = false;  // bytes take their time on the wire, the flash its time to work
 };
 
 enum class FlashAfter { unchanged, image };
@@ -261,6 +262,7 @@ void prepare(Side& side, const Case& c) {
     cfg.kind = m.kind;
     cfg.flash_content = sim::FlashContent::demo;
     cfg.faults.programmer_never_ready = m.never_ready;
+    cfg.timing = m.timing;
     side.sims.push_back(std::make_unique<sim::Simulator>(cfg));
     side.sims.back()->start();
     side.initial_flash.push_back(side.sims.back()->flash());
@@ -414,6 +416,15 @@ TEST_F(WineTest, BuiltinUartAboveCom9NextToASilentPort) {
   Case c = named("built-in UART on COM12");
   c.modules = {{"A Silent Port (COM2)", 2, sim::PeerKind::silent}, {"Chip UART (COM12)", 12, sim::PeerKind::builtin_uart}};
   c.target = 1;
+  c.args = {"-no_wait"};
+  run_case(c);
+}
+
+// At real line rates a rate change must not overtake bytes still on their way.
+TEST_F(WineTest, WireTiming) {
+  Case c = named("bridge, timed");
+  c.modules = {{"Chip Port (COM4)", 4}};
+  c.modules[0].timing = true;
   c.args = {"-no_wait"};
   run_case(c);
 }

@@ -106,7 +106,12 @@ bool plat_apply_line_settings(plat_port* port, bool debugger_port) {
   dcb.fNull = FALSE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   dcb.fAbortOnError = FALSE;
-  return SetCommState(port->handle, &dcb) != FALSE;
+  if (!SetCommState(port->handle, &dcb)) return false;
+  // A freshly opened port starts empty, as it does on a Windows serial
+  // driver; where the line outlives the handle (Wine on a tty), a late answer
+  // to an earlier open would otherwise be read as this one's.
+  PurgeComm(port->handle, PURGE_RXCLEAR);
+  return true;
 }
 
 bool plat_read_timeouts(plat_port* port) {
