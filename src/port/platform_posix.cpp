@@ -62,6 +62,10 @@ struct plat_port {
   bool have_modem = false;
   int saved_modem = 0;
   uint32_t baud_rate = 0;  // line rate in force, for the time a write takes on the wire
+  // Received bytes not yet handed out.
+  uint8_t rx_buf[4096];
+  size_t rx_len = 0;
+  size_t rx_pos = 0;
 };
 
 // The port an interruption must put back and release: set once its settings
@@ -331,7 +335,9 @@ bool plat_apply_line_settings(plat_port* port, bool debugger_port) {
   t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
 #endif
   t.c_cflag |= CS8 | CREAD | CLOCAL;
-  t.c_cc[VMIN] = 0;
+  // With the port non-blocking, VMIN 1 makes an empty read say EAGAIN, so
+  // that 0 bytes read means the line hung up.
+  t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (cfsetispeed(&t, B115200) != 0 || cfsetospeed(&t, B115200) != 0) return false;
   if (tcsetattr(port->fd, TCSANOW, &t) != 0) return false;
@@ -349,10 +355,27 @@ bool plat_apply_timeouts(plat_port* port) { return port != nullptr; }
 
 int plat_read_byte(plat_port* port, uint8_t* byte) {
   if (!port) return -1;
-  int64_t deadline = now_ms() + IO_TIMEOUT_MS;
+  // Bytes already taken from the line are handed out first; each byte still
+  // waits at most 100 ms of its own.
+  if (port->rx_pos < port->rx_len) {
+    *byte = port->rx_buf[port->rx_pos++];
+    return 1;
+  }
+  int64_t deadline = -1;
   for (;;) {
+    ssize_t n = read(port->fd, port->rx_buf, sizeof port->rx_buf);
+    if (n > 0) {
+      port->rx_len = static_cast<size_t>(n);
+      port->rx_pos = 1;
+      *byte = port->rx_buf[0];
+      return 1;
+    }
+    if (n == 0) return -1;  // hang-up
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (deadline < 0) deadline = now_ms() + IO_TIMEOUT_MS;
     int64_t left = deadline - now_ms();
-    if (left < 0) left = 0;
+    if (left <= 0) return 0;
     pollfd p{port->fd, POLLIN, 0};
     int r = poll(&p, 1, static_cast<int>(left));
     if (r < 0) {
@@ -360,15 +383,7 @@ int plat_read_byte(plat_port* port, uint8_t* byte) {
       return -1;
     }
     if (r == 0) return 0;
-    if (p.revents & POLLIN) {
-      ssize_t n = read(port->fd, byte, 1);
-      if (n == 1) return 1;
-      if (n == 0) return -1;  // hang-up
-      if (errno != EAGAIN && errno != EINTR) return -1;
-    } else {
-      return -1;  // POLLHUP / POLLERR / POLLNVAL without data
-    }
-    if (left == 0) return 0;
+    if (!(p.revents & POLLIN)) return -1;  // hang-up or error without data
   }
 }
 
