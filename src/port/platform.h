@@ -34,3 +34,15 @@ void plat_sleep_ms(uint32_t ms);
 uint32_t plat_tick_ms();
 // Prompt and wait for one key press (the closing pause).
 void plat_pause();
+
+// While on, an interruption (Ctrl-C, a termination request, a closed
+// console) puts the open port's saved settings back, releases the port,
+// prints PLAT_INTERRUPTED_MESSAGE and ends the process: with 130 for Ctrl-C,
+// 143 for a termination request (POSIX: 128 + the signal's number).
+// Interruptions the process was started to ignore stay ignored.
+// Off: the platform's default handling again.
+void plat_set_interrupt_handler(bool on);
+
+#define PLAT_INTERRUPTED_MESSAGE "\n>>(ERR):Download interrupted\n\r"
+constexpr int PLAT_EXIT_INTERRUPTED = 130;  // Ctrl-C
+constexpr int PLAT_EXIT_TERMINATED = 143;  // termination request

@@ -63,6 +63,10 @@ int plat_list_ports(plat_port_visit_fn visit, void* ctx) {
   return 0;
 }
 
+// The port an interruption must put back and release: set once its settings
+// are saved, taken away before it is closed.
+static plat_port* volatile interrupt_port = nullptr;
+
 plat_port* plat_open(uint8_t number) {
   char path[16];
   std::snprintf(path, sizeof(path), "\\\\.\\COM%u", static_cast<unsigned>(number));
@@ -80,6 +84,7 @@ bool plat_save_settings(plat_port* port) {
   dcb.DCBlength = sizeof(DCB);
   if (!GetCommState(port->handle, &dcb)) return false;
   port->saved = dcb;
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&interrupt_port), port);
   return true;
 }
 
@@ -160,6 +165,7 @@ void plat_restore_settings(plat_port* port) {
 }
 
 bool plat_close(plat_port* port) {
+  InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&interrupt_port), NULL, port);
   bool closed = CloseHandle(port->handle) != FALSE;
   delete port;
   return closed;
@@ -173,3 +179,23 @@ void plat_pause() {
   std::fflush(stdout);
   std::system("pause");
 }
+
+// Runs on a thread of its own while the main thread may be inside a read:
+// whoever takes the port first puts it back and closes it.
+static BOOL WINAPI plat_on_console_event(DWORD event) {
+  plat_port* port = static_cast<plat_port*>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&interrupt_port), NULL));
+  if (port) {
+    if (port->saved.DCBlength != 0) SetCommState(port->handle, &port->saved);
+    CloseHandle(port->handle);
+  }
+  static const char message[] = PLAT_INTERRUPTED_MESSAGE;
+  std::fflush(stdout);
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), message, sizeof message - 1, &written, NULL);
+  bool ctrl_c = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  ExitProcess(ctrl_c ? PLAT_EXIT_INTERRUPTED : PLAT_EXIT_TERMINATED);
+  return TRUE;
+}
+
+void plat_set_interrupt_handler(bool on) { SetConsoleCtrlHandler(plat_on_console_event, on ? TRUE : FALSE); }
