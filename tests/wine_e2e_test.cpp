@@ -176,9 +176,12 @@ struct Module {
   bool present = true;  // false: listed, but no device behind the name
   bool never_ready = false;
   bool timing = false;  // bytes take their time on the wire, the flash its time to work
+  uint32_t chip_id = 0x1002A0;
+  uint32_t jedec_id = 0x001440EF;
+  uint32_t fail_command = 0;  // programmer command that fails
 };
 
-enum class FlashAfter { unchanged, image };
+enum class FlashAfter { unchanged, image, erased };
 
 struct Case {
   const char* name = "";
@@ -263,6 +266,9 @@ void prepare(Side& side, const Case& c) {
     cfg.flash_content = sim::FlashContent::demo;
     cfg.faults.programmer_never_ready = m.never_ready;
     cfg.timing = m.timing;
+    cfg.chip_id = m.chip_id;
+    cfg.jedec_id = m.jedec_id;
+    cfg.faults.fail_command = m.fail_command;
     side.sims.push_back(std::make_unique<sim::Simulator>(cfg));
     side.sims.back()->start();
     side.initial_flash.push_back(side.sims.back()->flash());
@@ -381,10 +387,8 @@ void run_case(const Case& c) {
     }
 
     Bytes want = win_side.initial_flash[i];
-    if (i == c.target && c.flash_after == FlashAfter::image) {
-      std::fill(want.begin(), want.end(), 0xFF);
-      std::copy(image.begin(), image.end(), want.begin());
-    }
+    if (i == c.target && c.flash_after != FlashAfter::unchanged) std::fill(want.begin(), want.end(), 0xFF);
+    if (i == c.target && c.flash_after == FlashAfter::image) std::copy(image.begin(), image.end(), want.begin());
     EXPECT_TRUE(win_side.sims[i]->flash() == want) << name << ": flash content differs";
   }
   if (!c.image_rel.empty()) {
@@ -468,6 +472,30 @@ TEST_F(WineTest, FailuresEndTheTaskWithTheirStatus) {
   c.exit_status = 251;  // -5
   c.flash_after = FlashAfter::unchanged;
   c.max_seconds = 15;
+  run_case(c);
+
+  c = named("chip id refused");
+  c.modules = {BRIDGE9};
+  c.modules[0].chip_id = 0x101000;
+  c.args = {"-port", "9", "-no_wait"};
+  c.exit_status = 244;  // -12
+  c.flash_after = FlashAfter::unchanged;
+  run_case(c);
+
+  c = named("no flash identified");
+  c.modules = {BRIDGE9};
+  c.modules[0].jedec_id = 0xFFFFFFFF;
+  c.args = {"-port", "9", "-no_wait"};
+  c.exit_status = 244;
+  c.flash_after = FlashAfter::unchanged;
+  run_case(c);
+
+  c = named("a write window fails");
+  c.modules = {BRIDGE9};
+  c.modules[0].fail_command = 6;
+  c.args = {"-port", "9", "-no_wait"};
+  c.exit_status = 244;
+  c.flash_after = FlashAfter::erased;
   run_case(c);
 }
 
