@@ -280,6 +280,18 @@ TEST(SimFaults, AcknowledgementSilenceAndByteFaults) {
   }
 }
 
+TEST(SimFaults, CorruptedBlockDataIsStoredAsReceived) {
+  SimConfig cfg = config(PeerKind::bridge);
+  cfg.faults.corrupt_data_byte_at = 3;
+  Simulator sim(cfg);
+  sim.start();
+  ToolSide tool(sim.tty_path());
+  ASSERT_TRUE(tool.write_block(0xE0000, {1, 2, 3, 4}));
+  ASSERT_TRUE(tool.write_block(0xE0004, {5, 6}));  // counted across blocks: no second fault
+  ASSERT_TRUE(sim.wait_idle());
+  EXPECT_EQ(sim.memory(0xE0000, 6), (Bytes{1, 2, 0xFC, 4, 5, 6}));
+}
+
 TEST(SimFaults, WrongAcknowledgementOfTheRateChangeKeepsTheRate) {
   SimConfig cfg = config(PeerKind::bridge);
   cfg.faults.wrong_ack_at_rate_change = true;
