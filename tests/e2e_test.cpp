@@ -416,6 +416,17 @@ std::vector<Case> cases() {
   v.push_back(c);
 
   c = Case{};
+  c.name = "-port names a port that does not exist";
+  c.modules = {BRIDGE};
+  c.args = {"-port", "7", "-no_wait"};
+  c.exit_status = 250;
+  c.flash_after = FlashAfter::unchanged;
+  c.expect = [](Out& o, const Case&) {
+    o.banner().init().err("qd_uart_init", "Could not open port\n").msg(">>(ERR):Connect Fail\n").init_failed();
+  };
+  v.push_back(c);
+
+  c = Case{};
   c.name = "chip id refused";
   c.modules = {{"Board Bridge (COM9)", sim::PeerKind::bridge, 0x101000}};
   c.args = {"-port", "9", "-no_wait"};
