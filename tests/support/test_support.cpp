@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <stdio_ext.h>
 #include <stdexcept>
 
@@ -243,8 +242,31 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 std::string mask_log_lines(const std::string& text) {
-  static const std::regex re(R"(\(APP\)\(ERR\)\[([A-Za-z0-9_]+)\]\[[0-9]+\])");
-  return std::regex_replace(text, re, "(APP)(ERR)[$1][#]");
+  static const std::string prefix = "(APP)(ERR)[";
+  std::string out;
+  size_t pos = 0;
+  for (;;) {
+    size_t hit = text.find(prefix, pos);
+    if (hit == std::string::npos) break;
+    size_t name_end = text.find(']', hit + prefix.size());
+    if (name_end == std::string::npos || name_end + 1 >= text.size() || text[name_end + 1] != '[') {
+      out.append(text, pos, hit + prefix.size() - pos);
+      pos = hit + prefix.size();
+      continue;
+    }
+    size_t num = name_end + 2, num_end = num;
+    while (num_end < text.size() && text[num_end] >= '0' && text[num_end] <= '9') ++num_end;
+    if (num_end == num || num_end >= text.size() || text[num_end] != ']') {
+      out.append(text, pos, name_end + 1 - pos);
+      pos = name_end + 1;
+      continue;
+    }
+    out.append(text, pos, num - pos);
+    out += "#]";
+    pos = num_end + 1;
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
 }
 
 }  // namespace tsup
