@@ -281,8 +281,9 @@ TEST(SimTiming, WireTimeAndBusyFlashShowAndAddUpToTheFloor) {
   SimConfig cfg;
   cfg.timing = true;
   cfg.latency_ms = 2.0;
-  cfg.erase_ms_per_64k = 100.0;
-  cfg.startup_ms = 20.0;
+  // Long enough that a loaded machine still polls inside them.
+  cfg.erase_ms_per_64k = 300.0;
+  cfg.startup_ms = 200.0;
   Simulator sim(cfg);
   sim.start();
   ToolSide tool(sim.tty_path());
@@ -305,7 +306,7 @@ TEST(SimTiming, WireTimeAndBusyFlashShowAndAddUpToTheFloor) {
   Bytes body = payload();
   load_and_start(tool, body, Bytes(body.begin(), body.begin() + 4));
   EXPECT_EQ(tool.read_reg(STATE), 0u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
   EXPECT_EQ(tool.read_reg(STATE), 9u);
 
   // An erase of 64 KiB keeps the command code in the state register while busy.
@@ -314,15 +315,16 @@ TEST(SimTiming, WireTimeAndBusyFlashShowAndAddUpToTheFloor) {
   ASSERT_TRUE(tool.write_block(0xE0000, blk));
   ASSERT_TRUE(tool.write_reg(STATE, 8));
   EXPECT_EQ(tool.read_reg(STATE), 8u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(130));
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));
   EXPECT_EQ(tool.read_reg(STATE), 9u);
   s = sim.stats();
-  EXPECT_NEAR(s.flash_busy_s, 0.1, 1e-9);
+  // The erase, and the start-up beyond the tool's own 100 ms pause.
+  EXPECT_NEAR(s.flash_busy_s, 0.3 + 0.1, 1e-9);
   EXPECT_NEAR(s.fixed_pauses_s, 0.1, 1e-9);
   // The poll that still saw 8 ran while the flash was busy: its 18 bytes and
   // two turnarounds are not added on top of the busy time.
   EXPECT_NEAR(s.overlap_s, 18 * 10.0 / 115200 + 2 * 0.002, 1e-9);
-  EXPECT_NEAR(s.floor_s, s.wire_s + s.turnarounds * 0.002 + 0.2 - s.overlap_s, 1e-9);
+  EXPECT_NEAR(s.floor_s, s.wire_s + s.turnarounds * 0.002 + 0.4 + 0.1 - s.overlap_s, 1e-9);
 }
 
 }  // namespace

@@ -139,11 +139,13 @@ struct Simulator::Impl {
     uint8_t b;
     double t;
     bool turn;  // the line turned round before this byte
+    uint64_t session;
   };
   struct OutChunk {
     std::vector<uint8_t> bytes;
     double t;
     uint32_t rate_after;  // attached tty: switch the line once sent (0: none)
+    uint64_t session;     // answers to an earlier opening of the port are never sent
   };
   struct Event {
     double t;
@@ -157,6 +159,9 @@ struct Simulator::Impl {
   bool cur_turn = false, fr_turn = false;  // turnaround before the byte handled / the frame
   uint64_t rx_total = 0, tx_pos = 0, bytes_since_open = 0, data_rx_pos = 0;
   int open_count = 0;  // others holding the port open (pty only)
+  // Counts the times the port was left closed by everyone; an answer belongs
+  // to the session of the bytes it answers.
+  uint64_t session = 0, cur_session = 0;
   bool dead = false;
 
   double byte_s(uint32_t rate) const { return rate ? 10.0 / rate : 0; }
@@ -389,7 +394,7 @@ struct Simulator::Impl {
       out_free = when;
     }
     trace("-> " + hex_bytes(out.data(), out.size(), 24));
-    outq.push_back({std::move(out), when, rate_after});
+    outq.push_back({std::move(out), when, rate_after, cur_session});
   }
 
   void record_malformed(const uint8_t* b, size_t n, const std::string& why) {
@@ -550,6 +555,8 @@ struct Simulator::Impl {
     ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) return;
     double now = now_s();
+    // The gap before these bytes ended an unfinished frame, even if this thread woke late.
+    if (ps != Parse::idle && inq.empty() && now - last_rx_real >= partial_s()) drop_partial();
     last_rx_real = now;
     size_t take = static_cast<size_t>(n);
     bool hang = false;
@@ -581,7 +588,7 @@ struct Simulator::Impl {
         }
         last_dir = Dir::in;
         st.wire_s += byte_s(side_rate);
-        inq.push_back({buf[i], t, turn});
+        inq.push_back({buf[i], t, turn, session});
       }
     }
     if (hang) hang_up();
@@ -606,8 +613,9 @@ struct Simulator::Impl {
         open_count = std::max(0, open_count - 1);
         trace("   port closed");
         // Answers still on their way when the last user closed the port are lost.
-        if (open_count == 0 && !outq.empty()) {
-          trace("   " + std::to_string(outq.size()) + " pending answers lost");
+        if (open_count == 0) {
+          ++session;
+          if (!outq.empty()) trace("   " + std::to_string(outq.size()) + " pending answers lost");
           outq.clear();
         }
       }
@@ -621,6 +629,7 @@ struct Simulator::Impl {
       InByte ib = inq.front();
       inq.pop_front();
       cur_turn = ib.turn;
+      cur_session = ib.session;
       handle_byte(ib.b, ib.t);
     }
     for (size_t i = 0; i < events.size();) {
@@ -633,6 +642,11 @@ struct Simulator::Impl {
     }
     while (!outq.empty() && master >= 0 && (!cfg.timing || outq.front().t <= now)) {
       OutChunk& c = outq.front();
+      if (!attached && c.session != session) {
+        outq.pop_front();
+        trace("   answer to a closed port lost");
+        continue;
+      }
       ssize_t w = c.bytes.empty() ? 0 : write(master, c.bytes.data(), c.bytes.size());
       if (w < 0) break;  // full: wait for the line
       c.bytes.erase(c.bytes.begin(), c.bytes.begin() + w);
@@ -688,6 +702,8 @@ struct Simulator::Impl {
         while (read(wake_r, c, sizeof c) > 0) {
         }
       }
+      // Opens and closes first: bytes waiting behind a close and a reopen are
+      // the new user's far more often than the old one's.
       if (ii >= 0 && (p[ii].revents & POLLIN)) port_events();
       if (mi >= 0 && master >= 0 && (p[mi].revents & POLLIN)) receive();
       if (mi >= 0 && master >= 0 && (p[mi].revents & (POLLHUP | POLLERR)) && attached &&
