@@ -11,6 +11,7 @@
 // The cases run only when ORVEX_WIN_EXE names the executable (the Windows
 // test script sets it); the script also sees to it that Wine is there.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "orvex_sim/simulator.h"
+#include "port/platform.h"
 #include "support/test_support.h"
 
 namespace {
@@ -175,7 +178,6 @@ struct Module {
   sim::PeerKind kind = sim::PeerKind::bridge;
   bool present = true;  // false: listed, but no device behind the name
   bool never_ready = false;
-  bool timing = false;  // bytes take their time on the wire, the flash its time to work
   uint32_t chip_id = 0x1002A0;
   uint32_t jedec_id = 0x001440EF;
   uint32_t fail_command = 0;  // programmer command that fails
@@ -265,7 +267,6 @@ void prepare(Side& side, const Case& c) {
     cfg.kind = m.kind;
     cfg.flash_content = sim::FlashContent::demo;
     cfg.faults.programmer_never_ready = m.never_ready;
-    cfg.timing = m.timing;
     cfg.chip_id = m.chip_id;
     cfg.jedec_id = m.jedec_id;
     cfg.faults.fail_command = m.fail_command;
@@ -424,15 +425,6 @@ TEST_F(WineTest, BuiltinUartAboveCom9NextToASilentPort) {
   run_case(c);
 }
 
-// At real line rates a rate change must not overtake bytes still on their way.
-TEST_F(WineTest, WireTiming) {
-  Case c = named("bridge, timed");
-  c.modules = {{"Chip Port (COM4)", 4}};
-  c.modules[0].timing = true;
-  c.args = {"-no_wait"};
-  run_case(c);
-}
-
 TEST_F(WineTest, PromptWhenTwoPortsAnswer) {
   const std::vector<Module> two = {{"Board Bridge (COM5)", 5}, {"Chip UART (COM6)", 6, sim::PeerKind::builtin_uart}};
   Case c = named("the user picks COM6");
@@ -529,6 +521,114 @@ TEST_F(WineTest, ImageFiles) {
     k.modules = {BRIDGE9};
     k.args.insert(k.args.end(), {"-port", "9", "-no_wait"});
     run_case(k);
+  }
+}
+
+// Runs argv with stderr discarded and stdin on /dev/null, or on a pipe that
+// stays open and empty (hold_stdin); once stdout holds `marker`, sends `sig`
+// to the process. Returns stdout and the exit status.
+tsup::RunResult run_and_signal(const std::vector<std::string>& argv, const std::string& cwd,
+                               const std::string& marker, int sig, bool hold_stdin = false) {
+  tsup::RunResult res;
+  int out[2];
+  int in[2] = {-1, -1};
+  if (pipe(out) != 0) return res;
+  if (hold_stdin && pipe(in) != 0) return res;
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    int null_fd = open("/dev/null", O_RDWR);
+    dup2(hold_stdin ? in[0] : null_fd, 0);
+    dup2(out[1], 1);
+    dup2(null_fd, 2);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  if (hold_stdin) close(in[0]);
+  bool signalled = false;
+  auto deadline = start + std::chrono::seconds(60);
+  for (;;) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      res.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    pollfd p{out[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buf[4096];
+    ssize_t n = read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    res.out.append(buf, static_cast<size_t>(n));
+    if (!signalled && res.out.find(marker) != std::string::npos) {
+      kill(pid, sig);
+      signalled = true;
+    }
+  }
+  close(out[0]);
+  if (hold_stdin) close(in[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  res.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (WIFEXITED(status)) res.exit_status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) res.term_signal = WTERMSIG(status);
+  return res;
+}
+
+// Ctrl-C while the tool waits for the programmer firmware: the port gets
+// its own settings back, one line says what happened (through the console's
+// text mode like every other line, and nothing after it) and the process ends
+// with 130. At the port prompt the tool waits for a key, not for the line,
+// and the interruption is still handled.
+TEST_F(WineTest, CtrlC) {
+  const WinePrefix& wine = *WinePrefix::instance;
+  const std::string message = text_mode(PLAT_INTERRUPTED_MESSAGE);
+  struct Interrupted {
+    const char* name;
+    std::vector<Module> modules;
+    std::vector<std::string> args;
+    const char* marker;
+  };
+  Module never_ready = BRIDGE9;
+  never_ready.never_ready = true;
+  const std::vector<Interrupted> cases = {
+      {"waiting for the programmer", {never_ready}, {"-port", "9", "-no_wait"}, ">Waiting for chip permission..."},
+      {"at the port prompt",
+       {{"Board Bridge (COM5)", 5}, {"Chip UART (COM6)", 6, sim::PeerKind::builtin_uart}},
+       {"-no_wait"},
+       "Enter port number: "},
+  };
+  for (const Interrupted& k : cases) {
+    SCOPED_TRACE(k.name);
+    Case c = named(k.name);
+    c.modules = k.modules;
+    Side side;
+    prepare(side, c);
+    tsup::TempDir tmp;
+    tsup::RunResult r;
+    {
+      WindowsPorts ports(wine, c, side, tmp);
+      std::vector<std::string> argv = {wine.wine(), wine.exe()};
+      argv.insert(argv.end(), k.args.begin(), k.args.end());
+      r = run_and_signal(argv, side.cwd, k.marker, SIGINT, true);
+    }
+    for (auto& s : side.sims) s->wait_idle();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, PLAT_EXIT_INTERRUPTED);
+    ASSERT_GE(r.out.size(), message.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message) << r.out;
+    EXPECT_EQ(r.out.find(message), r.out.size() - message.size()) << "message repeated";
+    for (size_t i = 0; i < side.sims.size(); ++i) {
+      const termios after = line_settings(side.sims[i]->tty_path());
+      EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&side.before[i])) << c.modules[i].friendly_name;
+      EXPECT_EQ(after.c_cflag & CSTOPB, side.before[i].c_cflag & CSTOPB) << c.modules[i].friendly_name;
+    }
   }
 }
 

@@ -63,9 +63,43 @@ int plat_list_ports(plat_port_visit_fn visit, void* ctx) {
   return 0;
 }
 
+// Interruptions (Ctrl-C, Ctrl-Break, a closed console). The console handler
+// runs on a thread of its own while the main thread carries on, so it only
+// posts the event; the main thread acts on it at its next read, write, rate
+// change or sleep (within one 100 ms time-out): it puts the port back, prints
+// the line through stdout like every other line and ends the process. Only a
+// main thread that does not come by in time (waiting for a key at the port
+// prompt) is stopped, and the handler then does the same itself.
+
 // The port an interruption must put back and release: set once its settings
 // are saved, taken away before it is closed.
 static plat_port* volatile interrupt_port = nullptr;
+static volatile LONG interrupt_event = -1;  // the console event, -1 while none came
+static HANDLE main_thread = NULL;
+constexpr DWORD INTERRUPT_GRACE_MS = 1000;
+
+static UINT interrupt_exit_code(LONG event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? PLAT_EXIT_INTERRUPTED : PLAT_EXIT_TERMINATED;
+}
+
+// Whoever takes the port first puts it back and closes it.
+static void release_interrupt_port() {
+  plat_port* port = static_cast<plat_port*>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&interrupt_port), NULL));
+  if (!port) return;
+  if (port->saved.DCBlength != 0) SetCommState(port->handle, &port->saved);
+  CloseHandle(port->handle);
+}
+
+// On the main thread: ends the run when an interruption is pending.
+static void check_interrupt() {
+  LONG event = interrupt_event;
+  if (event < 0) return;
+  release_interrupt_port();
+  std::fputs(PLAT_INTERRUPTED_MESSAGE, stdout);
+  std::fflush(stdout);
+  ExitProcess(interrupt_exit_code(event));
+}
 
 plat_port* plat_open(uint8_t number) {
   char path[16];
@@ -136,12 +170,16 @@ bool plat_apply_timeouts(plat_port* port) {
 }
 
 int plat_read_byte(plat_port* port, uint8_t* byte) {
+  check_interrupt();
   DWORD got = 0;
-  if (!ReadFile(port->handle, byte, 1, &got, NULL)) return -1;
+  BOOL ok = ReadFile(port->handle, byte, 1, &got, NULL);
+  check_interrupt();
+  if (!ok) return -1;
   return got == 1 ? 1 : 0;
 }
 
 bool plat_write_all(plat_port* port, const uint8_t* data, size_t size) {
+  check_interrupt();
   if (size > MAXDWORD) return false;
   DWORD written = 0;
   if (!WriteFile(port->handle, data, static_cast<DWORD>(size), &written, NULL)) return false;
@@ -150,6 +188,7 @@ bool plat_write_all(plat_port* port, const uint8_t* data, size_t size) {
 }
 
 bool plat_set_rate(plat_port* port, uint32_t baud_rate) {
+  check_interrupt();
   DCB dcb;
   ZeroMemory(&dcb, sizeof(dcb));
   dcb.DCBlength = sizeof(DCB);
@@ -171,7 +210,10 @@ bool plat_close(plat_port* port) {
   return closed;
 }
 
-void plat_sleep_ms(uint32_t ms) { Sleep(ms); }
+void plat_sleep_ms(uint32_t ms) {
+  Sleep(ms);
+  check_interrupt();
+}
 
 uint32_t plat_tick_ms() { return static_cast<uint32_t>(GetTickCount()); }
 
@@ -180,22 +222,36 @@ void plat_pause() {
   std::system("pause");
 }
 
-// Runs on a thread of its own while the main thread may be inside a read:
-// whoever takes the port first puts it back and closes it.
 static BOOL WINAPI plat_on_console_event(DWORD event) {
-  plat_port* port = static_cast<plat_port*>(
-      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&interrupt_port), NULL));
-  if (port) {
-    if (port->saved.DCBlength != 0) SetCommState(port->handle, &port->saved);
-    CloseHandle(port->handle);
-  }
+  InterlockedCompareExchange(&interrupt_event, static_cast<LONG>(event), -1);
+  Sleep(INTERRUPT_GRACE_MS);
+  // Still running: the main thread waits elsewhere. Stop it, so the port is
+  // no longer in use, and finish here, past the C library, whose locks the
+  // stopped thread may hold; each "\n" becomes "\r\n" as in text mode.
+  if (main_thread) SuspendThread(main_thread);
+  release_interrupt_port();
   static const char message[] = PLAT_INTERRUPTED_MESSAGE;
-  std::fflush(stdout);
+  char text[2 * sizeof message];
+  DWORD length = 0;
+  for (const char* c = message; *c; ++c) {
+    if (*c == '\n') text[length++] = '\r';
+    text[length++] = *c;
+  }
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), message, sizeof message - 1, &written, NULL);
-  bool ctrl_c = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-  ExitProcess(ctrl_c ? PLAT_EXIT_INTERRUPTED : PLAT_EXIT_TERMINATED);
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, length, &written, NULL);
+  TerminateProcess(GetCurrentProcess(), interrupt_exit_code(interrupt_event));
   return TRUE;
 }
 
-void plat_set_interrupt_handler(bool on) { SetConsoleCtrlHandler(plat_on_console_event, on ? TRUE : FALSE); }
+void plat_set_interrupt_handler(bool on) {
+  if (on) {
+    if (!main_thread)
+      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
+    SetConsoleCtrlHandler(plat_on_console_event, TRUE);
+    return;
+  }
+  SetConsoleCtrlHandler(plat_on_console_event, FALSE);
+  // One that came in as the task ended still ends the run.
+  check_interrupt();
+}
