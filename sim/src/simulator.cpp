@@ -679,8 +679,11 @@ struct Simulator::Impl {
     while (!stop_requested) {
       double next = pump(now_s());
       update_floor();
-      int timeout = 500;
-      if (next != 0) timeout = std::clamp(static_cast<int>(std::ceil((next - now_s()) * 1000.0)), 0, 500);
+      // Woken to the microsecond: a wait rounded up to whole milliseconds
+      // would make every answer late and the tool look slower than it is.
+      double wait = 0.5;
+      if (next != 0) wait = std::clamp(next - now_s(), 0.0, 0.5);
+      timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
       pollfd p[3];
       int np = 0;
       p[np++] = {wake_r, POLLIN, 0};
@@ -694,7 +697,7 @@ struct Simulator::Impl {
         p[np++] = {inotify_fd, POLLIN, 0};
       }
       lk.unlock();
-      int r = poll(p, static_cast<nfds_t>(np), timeout);
+      int r = ppoll(p, static_cast<nfds_t>(np), &timeout, nullptr);
       lk.lock();
       if (r <= 0) continue;
       if (p[0].revents) {
