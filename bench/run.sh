@@ -24,6 +24,7 @@ runs=3
 timing=1
 untimed=1
 latency=1
+realtime=1
 
 usage() {
   cat <<EOF
@@ -37,6 +38,9 @@ usage: bench/run.sh [options]
   --latency-ms X    turnaround latency of the line (default: $latency)
   --no-timing       wire timing off for every case (a quick functional run)
   --no-untimed      skip the untimed 256 KiB case
+  --no-realtime     run at normal priority (by default the runs take a
+                    real-time priority when allowed, so that other load on
+                    the machine does not show in the times)
 EOF
 }
 
@@ -51,6 +55,7 @@ while [ $# -gt 0 ]; do
     --latency-ms) latency=$2; shift 2 ;;
     --no-timing) timing=0; shift ;;
     --no-untimed) untimed=0; shift ;;
+    --no-realtime) realtime=0; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -78,6 +83,15 @@ for p in "$tool" "$bench"; do
   [ -x "$p" ] || { echo "run.sh: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
 done
 
+# The simulated line and the tool both wait on short timers: a busy machine
+# would add its scheduling delays to every exchange.
+sched=()
+sched_note="normal priority"
+if [ "$realtime" = 1 ] && command -v chrt >/dev/null 2>&1 && chrt -f 10 true 2>/dev/null; then
+  sched=(chrt -f 10)
+  sched_note="real-time priority (SCHED_FIFO 10)"
+fi
+
 mkdir -p "$out"
 raw="$out/raw.txt"
 logs="$out/logs"
@@ -91,7 +105,7 @@ one_run() { # label kind kib timed run
               --log "$logs/$label-$run.txt")
   [ "$timed" = 1 ] && args+=(--timing)
   local line
-  if ! line=$("$bench" "${args[@]}"); then
+  if ! line=$("${sched[@]}" "$bench" "${args[@]}"); then
     echo "run.sh: $label run $run failed; the tool's output is in $logs/$label-$run.txt" >&2
     [ -n "$line" ] && echo "$line" >&2
     exit 1
@@ -106,7 +120,7 @@ field() { # name < line
 }
 
 echo "orvex_flash download benchmark ($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores)"
-echo "tool: $tool"
+echo "tool: $tool; $sched_note; load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 cases=()
 for kind in $kinds; do
   for kib in $sizes; do
@@ -195,6 +209,12 @@ END {
     printf "- %s: time = %.3f s + %.2f ms/KiB (floor %.2f ms/KiB), largest deviation %.2f%%: %s\n", kd, icpt, slope * 1000, fslope * 1000, worst * 100, verdict > md
   }
 }' "$raw"
+
+{
+  echo
+  echo "Measured $(date -u '+%Y-%m-%d') on $(nproc) cores at $sched_note, runs per case: $runs;" \
+    "reproduce with bench/run.sh."
+} >>"$summary_md"
 
 # Download time against image size, beside the floor line.
 if [ "$timing" = 1 ] && command -v gnuplot >/dev/null 2>&1; then
