@@ -109,7 +109,8 @@ uint8_t qd_bus_port_detect(uint8_t* found, qd_probe_fn probe) {
     int8_t answer = probe ? probe() : -1;
     if (answer >= 0) {
       port_table[i].builtin_uart = static_cast<uint8_t>(answer);
-      found[count++] = port_table[i].number;
+      if (found) found[count] = port_table[i].number;
+      ++count;
       con_plain("Avail port COM%d\n", port_table[i].number);
     }
     qd_bus_deinit();
