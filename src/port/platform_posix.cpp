@@ -29,6 +29,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
 #if defined(__linux__) && defined(TCGETS2) && defined(TCSETS2)
 #define QD_HAVE_TERMIOS2 1
 // The kernel's termios with explicit speeds; not exported by the C library's
@@ -62,6 +66,7 @@ struct plat_port {
   bool have_modem = false;
   int saved_modem = 0;
   uint32_t baud_rate = 0;  // line rate in force, for the time a write takes on the wire
+  bool low_latency_set = false;  // the driver's low-latency flag was turned on at open
   // Received bytes not yet handed out.
   uint8_t rx_buf[4096];
   size_t rx_len = 0;
@@ -263,7 +268,35 @@ speed_t speed_constant(uint32_t baud) {
   }
 }
 
+// USB serial adapters hold short answers back for a latency timer (16 ms on
+// a common family) unless the driver is asked for low latency, and every
+// request/answer exchange would pay it. Devices without the request (ptys,
+// ACM modems) are left as they are.
+void request_low_latency(plat_port* port) {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+  serial_struct ss{};
+  if (ioctl(port->fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY)) return;
+  ss.flags |= ASYNC_LOW_LATENCY;
+  if (ioctl(port->fd, TIOCSSERIAL, &ss) == 0) port->low_latency_set = true;
+#else
+  (void)port;
+#endif
+}
+
 }  // namespace
+
+// Puts the flag back as it was before the open. System calls only.
+static void restore_low_latency(const plat_port* port) {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+  if (!port->low_latency_set) return;
+  serial_struct ss{};
+  if (ioctl(port->fd, TIOCGSERIAL, &ss) != 0) return;
+  ss.flags &= ~ASYNC_LOW_LATENCY;
+  ioctl(port->fd, TIOCSSERIAL, &ss);
+#else
+  (void)port;
+#endif
+}
 
 int plat_list_ports(plat_port_visit_fn visit, void* ctx) {
   std::vector<listed_port> ports;
@@ -300,6 +333,7 @@ plat_port* plat_open(uint8_t number) {
   if (isatty(fd)) ioctl(fd, TIOCEXCL);
   plat_port* port = new plat_port;
   port->fd = fd;
+  request_low_latency(port);
   return port;
 }
 
@@ -461,6 +495,7 @@ bool plat_set_rate(plat_port* port, uint32_t baud_rate) {
 
 // System calls only: the interruption handler uses it too.
 static void restore_saved(const plat_port* port) {
+  restore_low_latency(port);
 #ifdef QD_HAVE_TERMIOS2
   if (!port->have_tio2 || ioctl(port->fd, TCSETS2, &port->saved_tio2) != 0)
 #endif
@@ -482,6 +517,7 @@ bool plat_close(plat_port* port) {
   if (!port) return true;
   plat_port* expected = port;
   interrupt_port.compare_exchange_strong(expected, nullptr);
+  restore_low_latency(port);
   if (isatty(port->fd)) ioctl(port->fd, TIOCNXCL);  // the tty may outlive us
   flock(port->fd, LOCK_UN);
   bool ok = close(port->fd) == 0;
