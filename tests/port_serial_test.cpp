@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <numeric>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,19 @@ TEST_F(SerialPort, UnknownBusCommandIsRefusedWithoutIo) {
   EXPECT_EQ(st, QD_ERR_PORT);
   EXPECT_EQ(tsup::mask_log_lines(out), "(APP)(ERR)[qd_bus_ioctl][#]invalide ioclt cmd\n\r");
   EXPECT_TRUE(pty.drain().empty());
+}
+
+TEST_F(SerialPort, WriteLargerThanTheLineBufferCompletesWhileThePeerReads) {
+  ASSERT_EQ(qd_uart_init(9, 0), QD_OK);
+  uart_config fast{3000000};  // keeps the wire time of the block short
+  ASSERT_EQ(qd_uart_reinit(&fast), QD_OK);
+  std::vector<uint8_t> block(30000);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  std::vector<uint8_t> got;
+  std::thread peer([&] { got = pty.recv(block.size(), 3000); });
+  EXPECT_EQ(qd_uart_write(block.data(), static_cast<int>(block.size())), QD_OK);
+  peer.join();
+  EXPECT_EQ(got, block);
 }
 
 TEST_F(SerialPort, WriteThePeerNeverTakesFailsWithinBudget) {
