@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -201,6 +202,52 @@ INSTANTIATE_TEST_SUITE_P(
                     HangupCase{"mid_download", 40000, 244, ">\r\n[ERR]Error Writing Image\r\n\r",
                                "\n>>This task finished after  sec\n\r\r"}),
     [](const testing::TestParamInfo<HangupCase>& i) { return std::string(i.param.name); });
+
+// ---------------------------------------------------------------------------
+// A serial bridge that refuses the write of a programmer command's code: the
+// state register still holds the 9 of the command before, and the command
+// that never ran must not pass as done.
+
+// The 1-based number of the first frame writing `code` to the state register
+// in a clean run (the module numbers well-formed frames the same way).
+uint64_t state_write_frame(uint32_t code) {
+  std::vector<std::string> lines;
+  sim::SimConfig cfg;
+  cfg.trace = true;
+  cfg.trace_sink = [&lines](const std::string& l) { lines.push_back(l); };
+  Rig rig(40000, cfg);
+  ChildResult r = rig.start()->finish(30000);
+  EXPECT_EQ(r.exit_status, 0);
+  rig.module->wait_idle();
+  char want[64];
+  std::snprintf(want, sizeof want, "(prog state) = 0x%08X", static_cast<unsigned>(code));
+  uint64_t frame = 0;
+  for (const auto& l : lines) {
+    if (l.rfind("<- A5 ", 0) != 0 || l.find("malformed") != std::string::npos) continue;
+    ++frame;
+    if (l.find(want) != std::string::npos) return frame;
+  }
+  return 0;
+}
+
+TEST(RefusedCommand, IsAFailureNotTheLastCommandsReady) {
+  struct Case {
+    uint32_t code;
+    const char* failure;
+  } cases[] = {{8, "Error while erasing SPI FLash.\r\n\r"}, {6, ">\r\n[ERR]Error Writing Image\r\n\r"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    uint64_t frame = state_write_frame(c.code);
+    ASSERT_NE(frame, 0u);
+    sim::SimConfig cfg;
+    cfg.faults.wrong_ack_at_frame = frame;
+    Rig rig(40000, cfg);
+    ChildResult r = rig.start()->finish(30000);
+    EXPECT_EQ(r.exit_status, 244);
+    EXPECT_EQ(r.out.find(SUCCESS), std::string::npos);
+    EXPECT_NE(r.out.find(c.failure), std::string::npos) << r.out;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Two tools, one module: the second fails at the open and disturbs nothing.

@@ -34,11 +34,14 @@ int8_t programmer_run_command(const programmer_command* command, const uint8_t* 
   put_le32(block + 12, command->buffer_address);
   put_le32(block + 16, command->flash_address);
 
-  // Write failures here show up in the wait below.
-  qd_chip_write_block(PROG_CMD_ADDR, block, PROG_COMMAND_SIZE);
+  // A write the peer refused fails the command even when the wait ends on 9:
+  // a state register that never received the code still holds the 9 of the
+  // previous command, which would pass a command that never ran as done.
+  // Every step and the wait still run, so the line sees the same exchanges.
+  bool sent = qd_chip_write_block(PROG_CMD_ADDR, block, PROG_COMMAND_SIZE) == QD_OK;
   if (command->command_code == PROG_CMD_WRITE && data != nullptr)
-    qd_chip_write_block(PROG_BUF_ADDR, data, static_cast<uint16_t>(command->byte_count));
-  qd_chip_write_reg(PROG_STATE_REG, command->command_code);
+    sent = qd_chip_write_block(PROG_BUF_ADDR, data, static_cast<uint16_t>(command->byte_count)) == QD_OK && sent;
+  sent = qd_chip_write_reg(PROG_STATE_REG, command->command_code) == QD_OK && sent;
 
   if (read_failed != nullptr) *read_failed = false;
   uint32_t polls = 0;
@@ -53,7 +56,7 @@ int8_t programmer_run_command(const programmer_command* command, const uint8_t* 
     if (polls > PROG_COMMAND_POLLS) return QD_ERR_FAIL;
     qd_sleep(1);
   }
-  return state == PROG_STATE_READY ? QD_OK : QD_ERR_FAIL;
+  return state == PROG_STATE_READY && sent ? QD_OK : QD_ERR_FAIL;
 }
 
 int8_t programmer_read_cmd(uint32_t buffer_address, uint32_t flash_address, uint32_t length) {
