@@ -425,6 +425,26 @@ TEST_F(WineTest, BuiltinUartAboveCom9NextToASilentPort) {
   run_case(c);
 }
 
+// Friendly names are read into 300 bytes: a name that fills them with its
+// terminator is listed, one byte more and the device is passed over.
+TEST_F(WineTest, FriendlyNameThatDoesNotFitIsPassedOver) {
+  auto name_of_length = [](size_t n, int com) {
+    std::string tail = " (COM" + std::to_string(com) + ")";
+    return std::string(n - tail.size(), 'N') + tail;
+  };
+  Case c = named("long friendly names");
+  c.modules = {{name_of_length(300, 4), 4}, {name_of_length(299, 8), 8}};
+  c.target = 1;
+  c.args = {"-no_wait"};
+  Side side;
+  prepare(side, c);
+  tsup::RunResult r = run_windows(c, side);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out.find("Avail port COM4"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Avail port COM8\r\n1 of ports found\r\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(side.sims[1]->flash() != side.initial_flash[1]) << "COM8 was not flashed";
+}
+
 TEST_F(WineTest, PromptWhenTwoPortsAnswer) {
   const std::vector<Module> two = {{"Board Bridge (COM5)", 5}, {"Chip UART (COM6)", 6, sim::PeerKind::builtin_uart}};
   Case c = named("the user picks COM6");
