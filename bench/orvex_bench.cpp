@@ -249,14 +249,15 @@ int main(int argc, char** argv) {
   double user = seconds(ru.ru_utime), sys = seconds(ru.ru_stime);
   std::printf(
       "kind=%s size=%zu timing=%d exit=%d flash_ok=%d timed_out=%d task_s=%.2f window_s=%.4f wall_s=%.4f "
-      "floor_s=%.4f floor_download_s=%.4f pauses_download_s=%.4f user_s=%.4f sys_s=%.4f cpu_share=%.4f maxrss_kib=%ld "
+      "floor_s=%.4f floor_download_s=%.4f pauses_download_s=%.4f bytes_in_download=%lld user_s=%.4f sys_s=%.4f cpu_share=%.4f maxrss_kib=%ld "
       "bytes_in=%llu bytes_out=%llu frames=%llu turnarounds=%llu commands=%llu wire_s=%.4f "
       "flash_busy_s=%.4f fixed_pauses_s=%.4f ignored_bytes=%llu malformed=%llu\n",
       a.kind == orvex_sim::PeerKind::bridge ? "bridge" : "uart", a.size, a.timing ? 1 : 0, exit_status,
       flash_ok ? 1 : 0, timed_out ? 1 : 0, task.value_or(-1),
       download_seen && finished_seen ? std::chrono::duration<double>(*finished_seen - *download_seen).count() : -1.0,
       wall, st.floor_s, before_download ? st.floor_s - floor_before : -1.0,
-      before_download ? st.fixed_pauses_s - before_download->fixed_pauses_s : -1.0, user, sys, (user + sys) / wall,
+      before_download ? st.fixed_pauses_s - before_download->fixed_pauses_s : -1.0,
+      before_download ? static_cast<long long>(st.bytes_in - before_download->bytes_in) : -1LL, user, sys, (user + sys) / wall,
       ru.ru_maxrss, static_cast<unsigned long long>(st.bytes_in), static_cast<unsigned long long>(st.bytes_out),
       static_cast<unsigned long long>(st.frames), static_cast<unsigned long long>(st.turnarounds),
       static_cast<unsigned long long>(st.commands), st.wire_s, st.flash_busy_s, st.fixed_pauses_s,
