@@ -18,7 +18,8 @@
 
 struct plat_port {
   HANDLE handle;
-  DCB saved;  // settings as read at open, put back at close
+  DCB saved;           // settings as read at open, put back at close
+  uint32_t baud_rate;  // line rate in force, 0 before the line is set up
 };
 
 namespace {
@@ -109,6 +110,7 @@ plat_port* plat_open(uint8_t number) {
   plat_port* port = new plat_port;
   port->handle = handle;
   ZeroMemory(&port->saved, sizeof(port->saved));
+  port->baud_rate = 0;
   return port;
 }
 
@@ -146,6 +148,7 @@ bool plat_apply_line_settings(plat_port* port, bool debugger_port) {
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   dcb.fAbortOnError = FALSE;
   if (!SetCommState(port->handle, &dcb)) return false;
+  port->baud_rate = CBR_115200;
   // A freshly opened port starts empty, as it does on a Windows serial
   // driver; where the line outlives the handle (Wine on a tty), a late answer
   // to an earlier open would otherwise be read as this one's.
@@ -178,13 +181,43 @@ int plat_read_byte(plat_port* port, uint8_t* byte) {
   return got == 1 ? 1 : 0;
 }
 
+static int64_t counter_now() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+// A write returns once its bytes have had their time on the wire (ten bits
+// each at the rate in force). A driver that hands them to an adapter's buffer
+// returns sooner, and a rate change or a close right after the write, with
+// no answer awaited (built-in UART), would catch the last bytes still queued.
+static void wait_for_wire(const plat_port* port, int64_t start, size_t size) {
+  if (port->baud_rate == 0 || size == 0) return;
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  const int64_t ticks = static_cast<int64_t>(
+      static_cast<double>(size) * 10.0 * static_cast<double>(frequency.QuadPart) / port->baud_rate);
+  const int64_t until = start + ticks;
+  for (;;) {
+    int64_t left = until - counter_now();
+    if (left <= 0) return;
+    int64_t left_ms = left * 1000 / frequency.QuadPart;
+    // Sleep the whole milliseconds but the last, then yield for the rest.
+    if (left_ms >= 2) Sleep(static_cast<DWORD>(left_ms - 1));
+    else SwitchToThread();
+  }
+}
+
 bool plat_write_all(plat_port* port, const uint8_t* data, size_t size) {
   check_interrupt();
   if (size > MAXDWORD) return false;
+  const int64_t start = counter_now();
   DWORD written = 0;
   if (!WriteFile(port->handle, data, static_cast<DWORD>(size), &written, NULL)) return false;
   // A write cut short by the time-out still reports success: count the bytes.
-  return written == static_cast<DWORD>(size);
+  if (written != static_cast<DWORD>(size)) return false;
+  wait_for_wire(port, start, size);
+  return true;
 }
 
 bool plat_set_rate(plat_port* port, uint32_t baud_rate) {
@@ -194,7 +227,9 @@ bool plat_set_rate(plat_port* port, uint32_t baud_rate) {
   dcb.DCBlength = sizeof(DCB);
   if (!GetCommState(port->handle, &dcb)) return false;
   dcb.BaudRate = baud_rate;
-  return SetCommState(port->handle, &dcb) != FALSE;
+  if (!SetCommState(port->handle, &dcb)) return false;
+  port->baud_rate = baud_rate;
+  return true;
 }
 
 void plat_restore_settings(plat_port* port) {
