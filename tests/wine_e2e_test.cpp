@@ -282,7 +282,7 @@ void prepare(Side& side, const Case& c) {
 // The registry keys and dosdevices links of the Windows run.
 class WindowsPorts {
  public:
-  WindowsPorts(const WinePrefix& wine, const Case& c, const Side& side, const tsup::TempDir& tmp) : wine_(wine) {
+  WindowsPorts(const WinePrefix& wine, const Case& c, const Side& side, const tsup::TempDir& tmp) {
     std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n[-" + std::string(TEST_ENUMERATOR) + "]\r\n";
     for (size_t i = 0; i < c.modules.size(); ++i) {
       const Module& m = c.modules[i];
@@ -306,7 +306,6 @@ class WindowsPorts {
   }
 
  private:
-  const WinePrefix& wine_;
   std::vector<std::string> links_;
   std::vector<std::unique_ptr<TerminalHolder>> holders_;
 };
