@@ -52,6 +52,7 @@ const char* const USAGE =
     "  --fault-drop-byte N        the N-th byte sent is left out\n"
     "  --fault-hangup-after N     hang up the line once N bytes have been received\n"
     "  --fault-corrupt-data N     the N-th byte of block-write data received is inverted\n"
+    "  --fault-corrupt-received N the N-th byte received is inverted\n"
     "Files (write and exit):\n"
     "  --write-programmer FILE    the programmer firmware file this module accepts\n"
     "  --demo-workspace DIR       firmware, programmer firmware and a working folder\n"
@@ -153,6 +154,8 @@ int main(int argc, char** argv) {
       cfg.faults.corrupt_byte_at = number(a, value());
     } else if (a == "--fault-drop-byte") {
       cfg.faults.drop_byte_at = number(a, value());
+    } else if (a == "--fault-corrupt-received") {
+      cfg.faults.corrupt_received_byte_at = number(a, value());
     } else if (a == "--fault-corrupt-data") {
       cfg.faults.corrupt_data_byte_at = number(a, value());
     } else if (a == "--fault-hangup-after") {

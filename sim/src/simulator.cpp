@@ -157,7 +157,7 @@ struct Simulator::Impl {
   double in_free = 0, out_free = 0;
   enum class Dir { none, in, out } last_dir = Dir::none;
   bool cur_turn = false, fr_turn = false;  // turnaround before the byte handled / the frame
-  uint64_t rx_total = 0, tx_pos = 0, bytes_since_open = 0, data_rx_pos = 0;
+  uint64_t rx_total = 0, tx_pos = 0, bytes_since_open = 0, data_rx_pos = 0, rx_pos = 0;
   int open_count = 0;  // others holding the port open (pty only)
   // Counts the times the port was left closed by everyone; an answer belongs
   // to the session of the bytes it answers.
@@ -588,7 +588,12 @@ struct Simulator::Impl {
         }
         last_dir = Dir::in;
         st.wire_s += byte_s(side_rate);
-        inq.push_back({buf[i], t, turn, session});
+        uint8_t b = buf[i];
+        if (cfg.faults.corrupt_received_byte_at && *cfg.faults.corrupt_received_byte_at == ++rx_pos) {
+          trace("!! corrupting received byte " + std::to_string(rx_pos));
+          b = static_cast<uint8_t>(~b);
+        }
+        inq.push_back({b, t, turn, session});
       }
     }
     if (hang) hang_up();

@@ -49,6 +49,7 @@ struct Faults {
   std::optional<uint64_t> drop_byte_at;         // n-th byte sent by the module is never sent
   std::optional<uint64_t> hangup_after_bytes;   // line hung up once n bytes have been received
   std::optional<uint64_t> corrupt_data_byte_at; // n-th byte of block-write data received is inverted
+  std::optional<uint64_t> corrupt_received_byte_at;  // n-th byte received (at the right rate) is inverted
 };
 
 struct SimConfig {
