@@ -31,6 +31,13 @@ TEST(FaultCampaign, FixedSeedSliceKeepsEveryPromise) {
     if (r.spec.fault == Fault::corrupt_window_end) {
       EXPECT_EQ(r.outcome, Outcome::undetectable_corruption);
     }
+    // A command start the module never took: a bridge refuses the frame and
+    // the tool fails the command; the built-in UART acknowledges nothing, so
+    // the window is lost unseen, and the run lands in a class of its own.
+    if (r.spec.fault == Fault::corrupt_code_write) {
+      EXPECT_EQ(r.outcome, r.spec.peer == orvex_sim::PeerKind::bridge ? Outcome::reported_failure
+                                                                       : Outcome::lost_command);
+    }
     // Faults the bring-up cannot get past end without the success line.
     if (r.spec.fault == Fault::never_ready || r.spec.fault == Fault::no_flash ||
         (r.spec.fault == Fault::command_fails && r.spec.command != 7)) {

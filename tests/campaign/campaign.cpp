@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -135,6 +136,10 @@ struct Bench {
     cfg.port_dir = ports.path();
     cfg.friendly_name = spec.peer == sim::PeerKind::bridge ? "Board Bridge (COM9)" : "Chip UART (COM9)";
     cfg.flash_content = sim::FlashContent::demo;
+    if (spec.trace_sink) {
+      cfg.trace = true;
+      cfg.trace_sink = spec.trace_sink;
+    }
     sim::Faults& f = cfg.faults;
     switch (spec.fault) {
       case Fault::none: break;
@@ -152,6 +157,8 @@ struct Bench {
       case Fault::no_flash: cfg.jedec_id = 0xFFFFFFFF; break;
       case Fault::corrupt_data:
       case Fault::corrupt_window_end: f.corrupt_data_byte_at = spec.n; break;
+      case Fault::corrupt_received:
+      case Fault::corrupt_code_write: f.corrupt_received_byte_at = spec.n; break;
     }
     module = std::make_unique<sim::Simulator>(cfg);
     module->start();
@@ -182,6 +189,8 @@ const char* fault_name(Fault f) {
     case Fault::no_flash: return "no flash";
     case Fault::corrupt_data: return "tool's n-th data byte corrupted";
     case Fault::corrupt_window_end: return "last byte of a window corrupted";
+    case Fault::corrupt_received: return "tool's n-th byte corrupted";
+    case Fault::corrupt_code_write: return "write command's start corrupted";
   }
   return "?";
 }
@@ -191,6 +200,7 @@ const char* outcome_name(Outcome o) {
     case Outcome::success: return "success";
     case Outcome::reported_failure: return "reported failure";
     case Outcome::undetectable_corruption: return "undetectable corruption";
+    case Outcome::lost_command: return "lost command";
     case Outcome::violation: return "VIOLATION";
   }
   return "?";
@@ -225,10 +235,36 @@ std::string describe(const RunSpec& s) {
   return o.str();
 }
 
+// Where the code byte of each write command's start lies among the bytes the
+// module received, from its trace: a sync byte is one byte, a frame 13, block
+// data its count; bytes at a wrong rate are not received.
+std::vector<uint64_t> write_code_positions(const std::vector<std::string>& trace) {
+  std::vector<uint64_t> at;
+  uint64_t received = 0;
+  for (const auto& l : trace) {
+    if (l.rfind("<- ", 0) != 0) continue;
+    if (l.rfind("<- 12  sync", 0) == 0 || l.find("stray byte") != std::string::npos) {
+      received += 1;
+    } else if (l.rfind("<- A5 ", 0) == 0 && l.find("malformed") == std::string::npos) {
+      if (l.find("(prog state) = 0x00000006") != std::string::npos) at.push_back(received + 10);  // value's low byte
+      received += 13;
+    } else if (l.find(" data bytes: ") != std::string::npos) {
+      received += std::strtoull(l.c_str() + 3, nullptr, 10);
+    }
+  }
+  return at;
+}
+
 Baseline measure_baseline(const std::string& tool, sim::PeerKind peer, size_t image_size) {
   RunSpec spec;
   spec.peer = peer;
   spec.image_size = image_size;
+  std::mutex trace_mu;
+  std::vector<std::string> trace;
+  spec.trace_sink = [&](const std::string& l) {
+    std::lock_guard<std::mutex> lk(trace_mu);
+    trace.push_back(l);
+  };
   Bench bench(spec);
   Child child(bench.argv(tool, spec), bench.cwd, {"ORVEX_PORT_DIR=" + bench.ports.path()});
   ChildResult r = child.finish(120000);
@@ -240,6 +276,8 @@ Baseline measure_baseline(const std::string& tool, sim::PeerKind peer, size_t im
   b.bytes_out = st.bytes_out;
   b.commands = st.commands;
   b.wall_s = r.wall_s;
+  bench.module.reset();
+  b.write_code_bytes = write_code_positions(trace);
   return b;
 }
 
@@ -303,24 +341,35 @@ RunRecord run_one(const std::string& tool, const RunSpec& spec, const Baseline& 
       outcome = Outcome::success;
     } else {
       bool only_window_ends = flash.size() == want.size();
+      bool only_unwritten_windows = only_window_ends;
       size_t differing = 0, first = 0;
       for (size_t i = 0; i < std::min(flash.size(), want.size()); ++i) {
         if (flash[i] == want[i]) continue;
         if (differing++ == 0) first = i;
         bool window_end = i < bench.image.size() && (i % WINDOW == WINDOW - 1 || i == bench.image.size() - 1);
         if (!window_end) only_window_ends = false;
+        // A window whose write command never reached the programmer stays erased.
+        size_t w = i - i % WINDOW;
+        size_t w_end = std::min(w + WINDOW, bench.image.size());
+        if (i >= bench.image.size() || !std::all_of(flash.begin() + w, flash.begin() + w_end,
+                                                    [](uint8_t v) { return v == 0xFF; }))
+          only_unwritten_windows = false;
       }
       char where[96];
       std::snprintf(where, sizeof where, "flash differs in %zu byte(s), first at 0x%zX", differing, first);
       if (only_window_ends) {
         outcome = Outcome::undetectable_corruption;
         rec.problems.push_back(std::string(where) + ", the last byte of a write window");
+      } else if (only_unwritten_windows && spec.peer == sim::PeerKind::builtin_uart) {
+        outcome = Outcome::lost_command;
+        rec.problems.push_back(std::string(where) + ", whole windows never written");
       } else {
         problem(std::string("success line but ") + where);
       }
     }
   }
-  bool violated = rec.problems.size() > (outcome == Outcome::undetectable_corruption ? 1u : 0u);
+  bool noted = outcome == Outcome::undetectable_corruption || outcome == Outcome::lost_command;
+  bool violated = rec.problems.size() > (noted ? 1u : 0u);
   rec.outcome = violated ? Outcome::violation : outcome;
   return rec;
 }
@@ -345,7 +394,11 @@ std::vector<RunSpec> draw_runs(const Config& cfg, const std::function<Baseline(s
       case Fault::silent_after: s.n = pick(b.frames); break;
       case Fault::corrupt_sent:
       case Fault::drop_sent: s.n = pick(b.bytes_out); break;
-      case Fault::hangup: s.n = pick(b.bytes_in); break;
+      case Fault::hangup:
+      case Fault::corrupt_received: s.n = pick(b.bytes_in); break;
+      case Fault::corrupt_code_write:
+        s.n = b.write_code_bytes.empty() ? 1 : b.write_code_bytes[r % b.write_code_bytes.size()];
+        break;
       case Fault::command_fails:
         s.command = commands[r % 3];
         s.state = fail_states[(r >> 8) % (sizeof fail_states / sizeof fail_states[0])];
@@ -404,8 +457,8 @@ Result run_campaign(const Config& cfg) {
 std::string format_table(const Result& result) {
   std::ostringstream o;
   char line[200];
-  std::snprintf(line, sizeof line, "%-40s %5s %8s %8s %12s %9s %8s\n", "fault", "runs", "success", "reported",
-                "undetectable", "violation", "max s");
+  std::snprintf(line, sizeof line, "%-40s %5s %8s %8s %12s %8s %9s %8s\n", "fault", "runs", "success", "reported",
+                "undetectable", "lost cmd", "violation", "max s");
   o << line;
   for (int k = 1; k < FAULT_KINDS; ++k) {
     int counts[OUTCOMES] = {};
@@ -418,16 +471,17 @@ std::string format_table(const Result& result) {
       max_wall = std::max(max_wall, r.wall_s);
     }
     if (runs == 0) continue;
-    std::snprintf(line, sizeof line, "%-40s %5d %8d %8d %12d %9d %8.2f\n", fault_name(static_cast<Fault>(k)), runs,
-                  counts[0], counts[1], counts[2], counts[3], max_wall);
+    std::snprintf(line, sizeof line, "%-40s %5d %8d %8d %12d %8d %9d %8.2f\n", fault_name(static_cast<Fault>(k)),
+                  runs, counts[0], counts[1], counts[2], counts[3], counts[4], max_wall);
     o << line;
   }
   double max_share = 0;
   for (const auto& r : result.runs)
     if (r.wall_s > CPU_CHECK_MIN_WALL_S) max_share = std::max(max_share, r.cpu_s / r.wall_s);
-  std::snprintf(line, sizeof line, "%-40s %5zu %8d %8d %12d %9d\n", "all", result.runs.size(),
+  std::snprintf(line, sizeof line, "%-40s %5zu %8d %8d %12d %8d %9d\n", "all", result.runs.size(),
                 result.count(Outcome::success), result.count(Outcome::reported_failure),
-                result.count(Outcome::undetectable_corruption), result.count(Outcome::violation));
+                result.count(Outcome::undetectable_corruption), result.count(Outcome::lost_command),
+                result.count(Outcome::violation));
   o << line;
   for (auto peer : {sim::PeerKind::bridge, sim::PeerKind::builtin_uart}) {
     int n = 0, v = 0;
@@ -443,7 +497,7 @@ std::string format_table(const Result& result) {
                 max_share);
   o << line;
   for (const auto& r : result.runs) {
-    if (r.outcome != Outcome::violation && r.outcome != Outcome::undetectable_corruption) continue;
+    if (r.outcome == Outcome::success || r.outcome == Outcome::reported_failure) continue;
     o << outcome_name(r.outcome) << ": " << describe(r.spec) << "\n";
     for (const auto& p : r.problems) o << "    " << p << "\n";
   }

@@ -25,17 +25,21 @@ enum class Fault {
   no_flash,           // no flash answers the identification
   corrupt_data,       // the n-th byte of block data the tool sends is inverted
   corrupt_window_end, // the same, aimed at the last byte of a write window
+  corrupt_received,   // the n-th byte the tool sends, of any kind, is inverted
+  corrupt_code_write, // the same, aimed at the code byte of a write window's command start
 };
-constexpr int FAULT_KINDS = 12;
+constexpr int FAULT_KINDS = 14;
 const char* fault_name(Fault f);
 
 enum class Outcome {
   success,                  // success line, and the flash holds the image exactly
   reported_failure,         // no success line, a failure status that matches the output
   undetectable_corruption,  // success line, flash differs only in bytes the write checksum leaves out
+  lost_command,             // success line, whole windows never written: a command lost on a
+                            // built-in UART, whose writes get no acknowledgement
   violation,                // anything else: false success, hang, spin, crash, changed file, ...
 };
-constexpr int OUTCOMES = 4;
+constexpr int OUTCOMES = 5;
 const char* outcome_name(Outcome o);
 
 struct RunSpec {
@@ -46,6 +50,7 @@ struct RunSpec {
   uint64_t n = 0;         // position or count, 1-based, for the faults that take one
   uint32_t command = 0;   // command_fails: the command
   uint32_t state = 0;     // command_fails: the state it ends in
+  std::function<void(const std::string&)> trace_sink;  // the module's trace, when set
 };
 
 struct RunRecord {
@@ -66,6 +71,9 @@ struct Baseline {
   uint64_t bytes_out = 0;  // sent by the module
   uint64_t commands = 0;   // programmer commands
   double wall_s = 0;
+  // Position among the bytes received of the code byte of each write
+  // command's start (the state register written with 6).
+  std::vector<uint64_t> write_code_bytes;
 };
 
 struct Config {
