@@ -357,12 +357,13 @@ RunRecord run_one(const std::string& tool, const RunSpec& spec, const Baseline& 
       }
       char where[96];
       std::snprintf(where, sizeof where, "flash differs in %zu byte(s), first at 0x%zX", differing, first);
-      if (only_window_ends) {
-        outcome = Outcome::undetectable_corruption;
-        rec.problems.push_back(std::string(where) + ", the last byte of a write window");
-      } else if (only_unwritten_windows && spec.peer == sim::PeerKind::builtin_uart) {
+      // A window of one byte fits both patterns: left erased, it was never written.
+      if (only_unwritten_windows && spec.peer == sim::PeerKind::builtin_uart) {
         outcome = Outcome::lost_command;
         rec.problems.push_back(std::string(where) + ", whole windows never written");
+      } else if (only_window_ends) {
+        outcome = Outcome::undetectable_corruption;
+        rec.problems.push_back(std::string(where) + ", the last byte of a write window");
       } else {
         problem(std::string("success line but ") + where);
       }
