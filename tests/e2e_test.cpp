@@ -236,40 +236,6 @@ struct Module {
   uint32_t fail_command = 0;
 };
 
-termios line_settings(const std::string& tty) {
-  termios t{};
-  int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  EXPECT_GE(fd, 0) << tty;
-  if (fd >= 0) {
-    tcgetattr(fd, &t);
-    close(fd);
-  }
-  return t;
-}
-
-// Gives a port settings of its own, unlike anything the tool sets, so that
-// the restore at close can be seen.
-termios unusual_settings(const std::string& tty) {
-  int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  EXPECT_GE(fd, 0) << tty;
-  termios t{};
-  tcgetattr(fd, &t);
-  cfsetispeed(&t, B19200);
-  cfsetospeed(&t, B19200);
-  t.c_cflag |= CSTOPB;
-  t.c_iflag |= IXON;
-  tcsetattr(fd, TCSANOW, &t);
-  tcgetattr(fd, &t);
-  close(fd);
-  return t;
-}
-
-bool same_settings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b) &&
-         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
-}
-
 enum class FlashAfter { unchanged, image, erased };
 
 struct Case {
@@ -321,7 +287,7 @@ void run_case(const Case& c) {
     // The unprivileged run must be able to open the port.
     if (c.read_only_image) chmod(sims.back()->tty_path().c_str(), 0666);
     initial_flash.push_back(sims.back()->flash());
-    before.push_back(unusual_settings(sims.back()->tty_path()));
+    before.push_back(tsup::give_unusual_settings(sims.back()->tty_path()));
   }
 
   std::vector<std::string> argv;
@@ -345,7 +311,7 @@ void run_case(const Case& c) {
 
   for (size_t i = 0; i < sims.size(); ++i) {
     sims[i]->wait_idle();
-    EXPECT_TRUE(same_settings(line_settings(sims[i]->tty_path()), before[i]))
+    EXPECT_TRUE(tsup::same_settings(tsup::tty_settings(sims[i]->tty_path()), before[i]))
         << "line settings of " << c.modules[i].friendly_name << " not restored";
     if (i != c.target) {
       EXPECT_EQ(sims[i]->flash(), initial_flash[i]) << "flash of an unchosen module changed";

@@ -231,33 +231,6 @@ struct Side {
   std::vector<termios> before;
 };
 
-// Settings the tool never sets, so that the restore at close shows.
-termios set_unusual_settings(const std::string& tty) {
-  int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  EXPECT_GE(fd, 0) << tty;
-  termios t{};
-  if (fd < 0) return t;
-  tcgetattr(fd, &t);
-  cfsetispeed(&t, B19200);
-  cfsetospeed(&t, B19200);
-  t.c_cflag |= CSTOPB;
-  tcsetattr(fd, TCSANOW, &t);
-  tcgetattr(fd, &t);
-  close(fd);
-  return t;
-}
-
-termios line_settings(const std::string& tty) {
-  termios t{};
-  int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  EXPECT_GE(fd, 0) << tty;
-  if (fd >= 0) {
-    tcgetattr(fd, &t);
-    close(fd);
-  }
-  return t;
-}
-
 void prepare(Side& side, const Case& c) {
   side.cwd = sim::write_demo_workspace(side.root.path());
   fs::remove(side.root.file("firmware/m2m_aio.bin"));
@@ -275,7 +248,7 @@ void prepare(Side& side, const Case& c) {
     side.sims.push_back(std::make_unique<sim::Simulator>(cfg));
     side.sims.back()->start();
     side.initial_flash.push_back(side.sims.back()->flash());
-    side.before.push_back(set_unusual_settings(side.sims.back()->tty_path()));
+    side.before.push_back(tsup::give_unusual_settings(side.sims.back()->tty_path(), false));
   }
 }
 
@@ -387,8 +360,8 @@ void run_case(const Case& c) {
     if (!c.modules[i].present) continue;
     const std::string& name = c.modules[i].friendly_name;
     // The port is put back as it was wherever the Linux build puts it back.
-    const termios win_after = line_settings(win_side.sims[i]->tty_path());
-    const termios ref_after = line_settings(ref_side.sims[i]->tty_path());
+    const termios win_after = tsup::tty_settings(win_side.sims[i]->tty_path());
+    const termios ref_after = tsup::tty_settings(ref_side.sims[i]->tty_path());
     const termios& win_before = win_side.before[i];
     const termios& ref_before = ref_side.before[i];
     const tcflag_t framing = CSTOPB | CSIZE | PARENB;
@@ -671,7 +644,7 @@ TEST_F(WineTest, CtrlC) {
     EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message) << r.out;
     EXPECT_EQ(r.out.find(message), r.out.size() - message.size()) << "message repeated";
     for (size_t i = 0; i < side.sims.size(); ++i) {
-      const termios after = line_settings(side.sims[i]->tty_path());
+      const termios after = tsup::tty_settings(side.sims[i]->tty_path());
       EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&side.before[i])) << c.modules[i].friendly_name;
       EXPECT_EQ(after.c_cflag & CSTOPB, side.before[i].c_cflag & CSTOPB) << c.modules[i].friendly_name;
     }

@@ -231,6 +231,36 @@ RunResult run_process(const std::vector<std::string>& argv, const RunOptions& op
   return res;
 }
 
+termios tty_settings(const std::string& tty) {
+  termios t{};
+  int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) throw std::runtime_error("cannot open " + tty);
+  tcgetattr(fd, &t);
+  close(fd);
+  return t;
+}
+
+termios give_unusual_settings(const std::string& tty, bool xon) {
+  int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) throw std::runtime_error("cannot open " + tty);
+  termios t{};
+  tcgetattr(fd, &t);
+  cfsetispeed(&t, B19200);
+  cfsetospeed(&t, B19200);
+  t.c_cflag |= CSTOPB;
+  if (xon) t.c_iflag |= IXON;
+  tcsetattr(fd, TCSANOW, &t);
+  tcgetattr(fd, &t);
+  close(fd);
+  return t;
+}
+
+bool same_settings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b) &&
+         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());

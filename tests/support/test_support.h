@@ -1,6 +1,8 @@
 // Helpers shared by the tests: temporary folders, pseudo-terminal pairs
 // published as ports, and running a program with captured output.
 #pragma once
+#include <termios.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -95,6 +97,14 @@ struct RunOptions {
 };
 
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& opts = {});
+
+// The settings a tty has now (opened without becoming its controlling terminal).
+termios tty_settings(const std::string& tty);
+// Gives a tty settings the tool never sets (19200 baud, two stop bits and,
+// with xon, software flow control), so that their restore at close shows;
+// returns them as read back.
+termios give_unusual_settings(const std::string& tty, bool xon = true);
+bool same_settings(const termios& a, const termios& b);
 
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
