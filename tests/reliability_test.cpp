@@ -45,22 +45,6 @@ bool ends_with(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-termios settings_of(const std::string& tty) {
-  termios t{};
-  int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  EXPECT_GE(fd, 0) << tty;
-  if (fd >= 0) {
-    tcgetattr(fd, &t);
-    close(fd);
-  }
-  return t;
-}
-
-bool same_settings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
-}
-
 // The tool's files three levels above its working folder, and one module.
 struct Rig {
   tsup::TempDir root;
@@ -86,14 +70,7 @@ struct Rig {
     module = std::make_unique<sim::Simulator>(cfg);
     module->start();
     // Settings of the port's own, so that their restore can be seen.
-    int fd = open(module->tty_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    tcgetattr(fd, &unusual);
-    cfsetispeed(&unusual, B19200);
-    cfsetospeed(&unusual, B19200);
-    unusual.c_cflag |= CSTOPB;
-    tcsetattr(fd, TCSANOW, &unusual);
-    tcgetattr(fd, &unusual);
-    close(fd);
+    unusual = tsup::give_unusual_settings(module->tty_path(), false);
   }
 
   std::unique_ptr<Child> start(std::vector<std::string> args = {"-port", "9", "-no_wait"}) const {
@@ -142,7 +119,7 @@ TEST_P(Interruption, ReleasesThePortAndSaysSo) {
   EXPECT_TRUE(ends_with(r.out, INTERRUPTED)) << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
   EXPECT_EQ(r.out.find(SUCCESS), std::string::npos);
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(same_settings(settings_of(rig.module->tty_path()), rig.unusual)) << "port settings not restored";
+  EXPECT_TRUE(tsup::same_settings(tsup::tty_settings(rig.module->tty_path()), rig.unusual)) << "port settings not restored";
   EXPECT_TRUE(rig.port_free());
   EXPECT_EQ(tsup::read_file(rig.root.file(IMAGE_REL)), rig.image) << "image file changed";
 }
@@ -278,7 +255,7 @@ TEST(TwoTools, SecondFailsAtTheOpenAndTheFirstFinishes) {
   Bytes flash = rig.module->flash();
   EXPECT_TRUE(std::equal(rig.image.begin(), rig.image.end(), flash.begin())) << "flash does not hold the image";
   EXPECT_EQ(rig.module->stats().malformed_frames, 0u);
-  EXPECT_TRUE(same_settings(settings_of(rig.module->tty_path()), rig.unusual));
+  EXPECT_TRUE(tsup::same_settings(tsup::tty_settings(rig.module->tty_path()), rig.unusual));
 }
 
 }  // namespace
