@@ -24,23 +24,23 @@ TEST(FaultCampaign, FixedSeedSliceKeepsEveryPromise) {
 
   ASSERT_EQ(result.runs.size(), static_cast<size_t>(cfg.runs));
   for (const auto& r : result.runs) {
-    SCOPED_TRACE(campaign::describe(r.spec));
+    SCOPED_TRACE(campaign::describe(r.plan));
     EXPECT_NE(r.outcome, Outcome::violation) << testing::PrintToString(r.problems);
     // A corrupted last byte of a window passes the write checksum: the run
     // must land in its own class, never among the successes.
-    if (r.spec.fault == Fault::corrupt_window_end) {
+    if (r.plan.fault == Fault::corrupt_window_end) {
       EXPECT_EQ(r.outcome, Outcome::undetectable_corruption);
     }
     // A command start the module never took: a bridge refuses the frame and
     // the tool fails the command; the built-in UART acknowledges nothing, so
     // the window is lost unseen, and the run lands in a class of its own.
-    if (r.spec.fault == Fault::corrupt_code_write) {
-      EXPECT_EQ(r.outcome, r.spec.peer == orvex_sim::PeerKind::bridge ? Outcome::reported_failure
+    if (r.plan.fault == Fault::corrupt_code_write) {
+      EXPECT_EQ(r.outcome, r.plan.peer == orvex_sim::PeerKind::bridge ? Outcome::reported_failure
                                                                        : Outcome::lost_command);
     }
     // Faults the bring-up cannot get past end without the success line.
-    if (r.spec.fault == Fault::never_ready || r.spec.fault == Fault::no_flash ||
-        (r.spec.fault == Fault::command_fails && r.spec.command != 7)) {
+    if (r.plan.fault == Fault::never_ready || r.plan.fault == Fault::no_flash ||
+        (r.plan.fault == Fault::command_fails && r.plan.command != 7)) {
       EXPECT_EQ(r.outcome, Outcome::reported_failure);
     }
   }

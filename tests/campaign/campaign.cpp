@@ -120,53 +120,53 @@ struct Bench {
   Bytes image;
   std::unique_ptr<sim::Simulator> module;
 
-  Bench(const RunSpec& spec) {
+  Bench(const RunSpec& plan) {
     namespace fs = std::filesystem;
     fs::create_directories(root.file("firmware/wifi_v111/ASIC_A0"));
     fs::create_directories(root.file("programmer_firmware/release"));
     fs::create_directories(root.file("a/b/c"));
     cwd = root.file("a/b/c");
-    image = make_image(spec.image_size, 0x5EED0000u + spec.image_size);
+    image = make_image(plan.image_size, 0x5EED0000u + plan.image_size);
     tsup::write_file(root.file(IMAGE_REL), image);
     tsup::write_file(root.file(INPUT_REL), sim::demo_input_firmware());
     sim::write_programmer_firmware(root.file(PROGRAMMER_REL));
 
     sim::SimConfig cfg;
-    cfg.kind = spec.peer;
+    cfg.kind = plan.peer;
     cfg.port_dir = ports.path();
-    cfg.friendly_name = spec.peer == sim::PeerKind::bridge ? "Board Bridge (COM9)" : "Chip UART (COM9)";
+    cfg.friendly_name = plan.peer == sim::PeerKind::bridge ? "Board Bridge (COM9)" : "Chip UART (COM9)";
     cfg.flash_content = sim::FlashContent::demo;
-    if (spec.trace_sink) {
+    if (plan.trace_sink) {
       cfg.trace = true;
-      cfg.trace_sink = spec.trace_sink;
+      cfg.trace_sink = plan.trace_sink;
     }
     sim::Faults& f = cfg.faults;
-    switch (spec.fault) {
+    switch (plan.fault) {
       case Fault::none: break;
-      case Fault::wrong_ack: f.wrong_ack_at_frame = spec.n; break;
+      case Fault::wrong_ack: f.wrong_ack_at_frame = plan.n; break;
       case Fault::wrong_ack_rate: f.wrong_ack_at_rate_change = true; break;
-      case Fault::silent_after: f.silent_after_frames = spec.n; break;
-      case Fault::corrupt_sent: f.corrupt_byte_at = spec.n; break;
-      case Fault::drop_sent: f.drop_byte_at = spec.n; break;
-      case Fault::hangup: f.hangup_after_bytes = spec.n; break;
+      case Fault::silent_after: f.silent_after_frames = plan.n; break;
+      case Fault::corrupt_sent: f.corrupt_byte_at = plan.n; break;
+      case Fault::drop_sent: f.drop_byte_at = plan.n; break;
+      case Fault::hangup: f.hangup_after_bytes = plan.n; break;
       case Fault::command_fails:
-        f.fail_command = spec.command;
-        f.fail_state = spec.state;
+        f.fail_command = plan.command;
+        f.fail_state = plan.state;
         break;
       case Fault::never_ready: f.programmer_never_ready = true; break;
       case Fault::no_flash: cfg.jedec_id = 0xFFFFFFFF; break;
       case Fault::corrupt_data:
-      case Fault::corrupt_window_end: f.corrupt_data_byte_at = spec.n; break;
+      case Fault::corrupt_window_end: f.corrupt_data_byte_at = plan.n; break;
       case Fault::corrupt_received:
-      case Fault::corrupt_code_write: f.corrupt_received_byte_at = spec.n; break;
+      case Fault::corrupt_code_write: f.corrupt_received_byte_at = plan.n; break;
     }
     module = std::make_unique<sim::Simulator>(cfg);
     module->start();
   }
 
-  std::vector<std::string> argv(const std::string& tool, const RunSpec& spec) const {
+  std::vector<std::string> argv(const std::string& tool, const RunSpec& plan) const {
     // A bridge is named on the command line; the built-in UART is found by detection.
-    if (spec.peer == sim::PeerKind::bridge) return {tool, "-port", "9", "-no_wait"};
+    if (plan.peer == sim::PeerKind::bridge) return {tool, "-port", "9", "-no_wait"};
     return {tool, "-no_wait"};
   }
 };
@@ -256,17 +256,17 @@ std::vector<uint64_t> write_code_positions(const std::vector<std::string>& trace
 }
 
 Baseline measure_baseline(const std::string& tool, sim::PeerKind peer, size_t image_size) {
-  RunSpec spec;
-  spec.peer = peer;
-  spec.image_size = image_size;
+  RunSpec plan;
+  plan.peer = peer;
+  plan.image_size = image_size;
   std::mutex trace_mu;
   std::vector<std::string> trace;
-  spec.trace_sink = [&](const std::string& l) {
+  plan.trace_sink = [&](const std::string& l) {
     std::lock_guard<std::mutex> lk(trace_mu);
     trace.push_back(l);
   };
-  Bench bench(spec);
-  Child child(bench.argv(tool, spec), bench.cwd, {"ORVEX_PORT_DIR=" + bench.ports.path()});
+  Bench bench(plan);
+  Child child(bench.argv(tool, plan), bench.cwd, {"ORVEX_PORT_DIR=" + bench.ports.path()});
   ChildResult r = child.finish(120000);
   bench.module->wait_idle();
   sim::Stats st = bench.module->stats();
@@ -281,20 +281,20 @@ Baseline measure_baseline(const std::string& tool, sim::PeerKind peer, size_t im
   return b;
 }
 
-RunRecord run_one(const std::string& tool, const RunSpec& spec, const Baseline& baseline) {
+RunRecord run_one(const std::string& tool, const RunSpec& plan, const Baseline& baseline) {
   RunRecord rec;
-  rec.spec = spec;
+  rec.plan = plan;
   auto problem = [&rec](const std::string& p) { rec.problems.push_back(p); };
 
-  Bench bench(spec);
+  Bench bench(plan);
   FileState image_before = file_state(bench.root.file(IMAGE_REL));
   FileState input_before = file_state(bench.root.file(INPUT_REL));
   FileState programmer_before = file_state(bench.root.file(PROGRAMMER_REL));
   termios before{};
   if (!give_unusual_settings(bench.module->tty_path(), &before)) problem("could not set up the port");
 
-  rec.bound_s = 2 * baseline.wall_s + (spec.fault == Fault::hangup ? HANGUP_ALLOWANCE_S : FAULT_ALLOWANCE_S);
-  Child child(bench.argv(tool, spec), bench.cwd, {"ORVEX_PORT_DIR=" + bench.ports.path()});
+  rec.bound_s = 2 * baseline.wall_s + (plan.fault == Fault::hangup ? HANGUP_ALLOWANCE_S : FAULT_ALLOWANCE_S);
+  Child child(bench.argv(tool, plan), bench.cwd, {"ORVEX_PORT_DIR=" + bench.ports.path()});
   // Killed well past the bound, so a hang is seen as one.
   ChildResult r = child.finish(static_cast<int>((rec.bound_s + 30) * 1000));
   bench.module->wait_idle();
@@ -326,7 +326,7 @@ RunRecord run_one(const std::string& tool, const RunSpec& spec, const Baseline& 
   termios after{};
   if (read_settings(bench.module->tty_path(), &after)) {
     if (!same_settings(before, after)) problem("port settings not restored");
-  } else if (spec.fault != Fault::hangup) {
+  } else if (plan.fault != Fault::hangup) {
     problem("port cannot be opened after the run");
   }
 
@@ -358,7 +358,7 @@ RunRecord run_one(const std::string& tool, const RunSpec& spec, const Baseline& 
       char where[96];
       std::snprintf(where, sizeof where, "flash differs in %zu byte(s), first at 0x%zX", differing, first);
       // A window of one byte fits both patterns: left erased, it was never written.
-      if (only_unwritten_windows && spec.peer == sim::PeerKind::builtin_uart) {
+      if (only_unwritten_windows && plan.peer == sim::PeerKind::builtin_uart) {
         outcome = Outcome::lost_command;
         rec.problems.push_back(std::string(where) + ", whole windows never written");
       } else if (only_window_ends) {
@@ -466,7 +466,7 @@ std::string format_table(const Result& result) {
     int runs = 0;
     double max_wall = 0;
     for (const auto& r : result.runs) {
-      if (static_cast<int>(r.spec.fault) != k) continue;
+      if (static_cast<int>(r.plan.fault) != k) continue;
       ++runs;
       ++counts[static_cast<int>(r.outcome)];
       max_wall = std::max(max_wall, r.wall_s);
@@ -487,7 +487,7 @@ std::string format_table(const Result& result) {
   for (auto peer : {sim::PeerKind::bridge, sim::PeerKind::builtin_uart}) {
     int n = 0, v = 0;
     for (const auto& r : result.runs)
-      if (r.spec.peer == peer) {
+      if (r.plan.peer == peer) {
         ++n;
         v += r.outcome == Outcome::violation;
       }
@@ -499,7 +499,7 @@ std::string format_table(const Result& result) {
   o << line;
   for (const auto& r : result.runs) {
     if (r.outcome == Outcome::success || r.outcome == Outcome::reported_failure) continue;
-    o << outcome_name(r.outcome) << ": " << describe(r.spec) << "\n";
+    o << outcome_name(r.outcome) << ": " << describe(r.plan) << "\n";
     for (const auto& p : r.problems) o << "    " << p << "\n";
   }
   return o.str();

@@ -54,7 +54,7 @@ struct RunSpec {
 };
 
 struct RunRecord {
-  RunSpec spec;
+  RunSpec plan;
   Outcome outcome = Outcome::violation;
   std::vector<std::string> problems;  // why a run is a violation (or what was undetectable)
   int exit_status = -1;
@@ -95,10 +95,10 @@ struct Result {
 std::vector<RunSpec> draw_runs(const Config& cfg,
                                const std::function<Baseline(orvex_sim::PeerKind, size_t)>& baseline);
 Baseline measure_baseline(const std::string& tool, orvex_sim::PeerKind peer, size_t image_size);
-RunRecord run_one(const std::string& tool, const RunSpec& spec, const Baseline& baseline);
+RunRecord run_one(const std::string& tool, const RunSpec& plan, const Baseline& baseline);
 Result run_campaign(const Config& cfg);
 
-std::string describe(const RunSpec& spec);
+std::string describe(const RunSpec& plan);
 std::string format_table(const Result& result);
 
 // The exit status a run's output implies (0..255), from its last failure message.

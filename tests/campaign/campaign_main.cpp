@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
   if (!quiet) {
     cfg.on_run = [](const campaign::RunRecord& r) {
       std::printf("%-24s %6.2f s  cpu %5.2f s  exit %3d  %s\n", campaign::outcome_name(r.outcome), r.wall_s, r.cpu_s,
-                  r.exit_status, campaign::describe(r.spec).c_str());
+                  r.exit_status, campaign::describe(r.plan).c_str());
       std::fflush(stdout);
     };
   }
